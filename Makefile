@@ -1,0 +1,37 @@
+# One-command set-up: every target bootstraps .venv with a Python >= 3.13 and installs
+# what it needs from PyPI.
+VENV    := .venv
+PY      := $(VENV)/bin/python
+PIP     := $(PY) -m pip --disable-pip-version-check -q
+BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+TEST_DEPS  := pytest hypothesis
+
+.PHONY: all venv install test cpp-tests demo bench fuzz sanitize clean
+
+all: test
+
+$(PY):
+	@py=$$(tools/find-python.sh) && echo "using $$py" && "$$py" -m venv $(VENV)
+	$(PIP) install --upgrade pip
+
+venv: $(PY)
+	$(PIP) install $(BUILD_DEPS) $(TEST_DEPS)
+
+# Rebuilds incrementally in build/<wheel tag> and installs the extension into the venv.
+install: venv
+	$(PIP) install --no-build-isolation .
+
+cpp-tests: venv
+	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DQUELBRIN_MODULE=OFF -DQUELBRIN_CPP_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-tests
+	build/cpp-tests/quelbrin_cpp_tests
+
+test: install cpp-tests
+	$(PY) -m pytest tests
+
+demo: install
+	$(PIP) install matplotlib
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf build dist $(VENV)

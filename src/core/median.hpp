@@ -1,0 +1,13 @@
+// The one median of the module.
+#pragma once
+
+#include <span>
+
+namespace quelbrin::core {
+
+// Median of n >= 1 non-NaN values; even counts average the two middle values as
+// (hi + lo) * 0.5 in F.  Reorders `values` in place.  A NaN among them is an internal error.
+template <class F>
+F median_select(std::span<F> values);
+
+}  // namespace quelbrin::core

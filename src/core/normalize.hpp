@@ -1,0 +1,17 @@
+// Grid normalisation: shift to start at 0 and scale to a typical spacing of 1.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quelbrin::core {
+
+// Mode absent: an exact copy.  T <= 1: an exact copy.  Otherwise (x[i] - x[0]) / scale
+// with scale from "mean", "median" (byte-exact names) or 1 for any other text; a scale
+// that is not > 0 becomes 1.
+template <class F>
+std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view> mode);
+
+}  // namespace quelbrin::core
