@@ -1,6 +1,7 @@
 # One-command set-up: every target bootstraps .venv with a Python >= 3.13 and installs
 # what it needs from PyPI.
-VENV    := .venv
+VENV    ?= .venv
+BUILD   ?= build
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
@@ -17,14 +18,14 @@ $(PY):
 venv: $(PY)
 	$(PIP) install $(BUILD_DEPS) $(TEST_DEPS)
 
-# Rebuilds incrementally in build/<wheel tag> and installs the extension into the venv.
+# Rebuilds incrementally in $(BUILD)/<wheel tag> and installs the extension into the venv.
 install: venv
-	$(PIP) install --no-build-isolation .
+	$(PIP) install --no-build-isolation -C build-dir=$(BUILD)/{wheel_tag} .
 
 cpp-tests: venv
-	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DQUELBRIN_MODULE=OFF -DQUELBRIN_CPP_TESTS=ON >/dev/null
-	$(VENV)/bin/cmake --build build/cpp-tests
-	build/cpp-tests/quelbrin_cpp_tests
+	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp-tests -G Ninja -DQUELBRIN_MODULE=OFF -DQUELBRIN_CPP_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD)/cpp-tests
+	$(BUILD)/cpp-tests/quelbrin_cpp_tests
 
 test: install cpp-tests
 	$(PY) -m pytest tests
@@ -34,4 +35,4 @@ demo: install
 	$(PY) examples/demo.py
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf $(BUILD) dist $(VENV)
