@@ -1,0 +1,67 @@
+// The per-series IRLS loop: weighted solve, residual scale, new robust weights, repeated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/band.hpp"
+#include "core/sizes.hpp"
+#include "robust/weights.hpp"
+#include "support/views.hpp"
+
+namespace quelbrin::robust {
+
+// An owned, zero-filled, row-major (rows, cols) matrix.  A shape whose byte size cannot be
+// represented (broadcast inputs can be far larger than memory) fails as std::bad_alloc.
+template <class F>
+struct Matrix {
+    std::vector<F> data;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    Matrix() = default;
+    Matrix(std::size_t r, std::size_t c) : data(core::checked_count<F>(r, c)), rows(r), cols(c) {}
+
+    F* row(std::size_t r) { return data.data() + r * cols; }
+    const F* row(std::size_t r) const { return data.data() + r * cols; }
+    F& operator()(std::size_t r, std::size_t c) { return data[r * cols + c]; }
+    F operator()(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+    MatrixView<F> view() const { return MatrixView<F>::row_major(data.data(), rows, cols); }
+};
+
+// Everything one IRLS step reads besides its own rows; shared read-only by all series.
+template <class F>
+struct IrlsInputs {
+    MatrixView<F> y;             // (S, T) observations, any strides; non-finite = missing
+    MatrixView<F> base_weights;  // (S, T)
+    const core::PenaltyBand<F>* band = nullptr;
+    F lam = F(0);
+    F ridge = F(0);
+    F eps = F(0);
+    Weighting weighting = Weighting::tukey;
+    TuningConstants<F> constants;
+    std::string_view scale_name;
+};
+
+// The smoothed values and the total weights of the last solve of every series.
+template <class F>
+struct IrlsResult {
+    Matrix<F> z;
+    Matrix<F> wt;
+};
+
+// One step for series s: writes z_row and wt_row, reads and rewrites wr_row (each T long).
+template <class F>
+void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::span<F> wr_row,
+               std::span<F> wt_row);
+
+// Runs `iterations` steps for every series, one series-parallel section per iteration.
+// Preconditions (the driver's): y and base weights share the shape (S, T), the band was
+// built on T positions, T >= 2.  iterations = 0 gives all-zero z and wt.
+template <class F>
+IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel);
+
+}  // namespace quelbrin::robust

@@ -1,0 +1,27 @@
+// Residual scale of one series: the MAD estimate about zero, or the Huber estimate that
+// starts from it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace quelbrin::robust {
+
+// True when `name` is exactly the five bytes "huber" up to ASCII letter case.  Every other
+// text selects the MAD estimator; no scale name is an error.
+bool selects_huber(std::string_view name);
+
+// Both estimators use the usable set: every i with usable[i] set and r[i] finite, in index
+// order.  With no usable residual the result is the floor.
+template <class F>
+F mad_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor);
+
+template <class F>
+F huber_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor);
+
+template <class F>
+F residual_scale(std::span<const F> r, std::span<const std::uint8_t> usable,
+                 std::string_view scale_name, F floor);
+
+}  // namespace quelbrin::robust
