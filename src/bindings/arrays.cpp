@@ -1,0 +1,205 @@
+#include "bindings/arrays.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL quelbrin_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <type_traits>
+
+#include "support/panic.hpp"
+
+namespace quelbrin::bindings {
+namespace {
+
+// The float32 and float64 dtype descriptors, taken once the API table is in place.
+PyArray_Descr* g_dtype_f32 = nullptr;
+PyArray_Descr* g_dtype_f64 = nullptr;
+
+// "Type: message" of the current Python exception, which is cleared.
+std::string take_error_text() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return "no exception was set";
+    std::string out = "<unknown exception>";
+    if (PyObject* name = PyType_GetQualName(Py_TYPE(exc))) {
+        if (const char* s = PyUnicode_AsUTF8(name)) out = s;
+        Py_DECREF(name);
+    }
+    PyErr_Clear();
+    if (PyObject* text = PyObject_Str(exc)) {
+        if (const char* s = PyUnicode_AsUTF8(text)) {
+            out += ": ";
+            out += s;
+        }
+        Py_DECREF(text);
+    }
+    PyErr_Clear();
+    Py_DECREF(exc);
+    return out;
+}
+
+// Attribute `attr` of module `module` (both imported as needed); null on failure.
+Ref module_attr(const char* module, const char* attr) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    if (!m) return {};
+    return Ref::steal(PyObject_GetAttrString(m.get(), attr));
+}
+
+// NumPy's major version by its own version parser, as a small unsigned integer.
+bool numpy_major(unsigned& major) {
+    Ref version = module_attr("numpy", "__version__");
+    if (!version) return false;
+    Ref parser = module_attr("numpy.lib", "NumpyVersion");
+    if (!parser) return false;
+    Ref parsed = Ref::steal(PyObject_CallOneArg(parser.get(), version.get()));
+    if (!parsed) return false;
+    Ref value = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!value) return false;
+    Ref index = Ref::steal(PyNumber_Index(value.get()));
+    if (!index) return false;
+    const long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0 || v > 255) {
+        PyErr_Format(PyExc_OverflowError, "NumPy major version %ld out of range", v);
+        return false;
+    }
+    major = static_cast<unsigned>(v);
+    return true;
+}
+
+// Fetches the API table and the dtypes.  On failure leaves nothing behind (so a later
+// call tries again) and returns false with a Python exception set.
+bool load_api() {
+    unsigned major = 0;
+    if (!numpy_major(major)) return false;
+    const char* api_module = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref capsule = module_attr(api_module, "_ARRAY_API");
+    if (!capsule) return false;
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        return false;
+    }
+    void* table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
+    if (table == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is a null pointer");
+        return false;
+    }
+    // The same compatibility checks as NumPy's own import: the table must be at least as
+    // new as the headers this module was compiled with.
+    PyArray_API = static_cast<void**>(table);
+    if (NPY_VERSION < PyArray_GetNDArrayCVersion() ||
+        NPY_FEATURE_VERSION > static_cast<int>(PyArray_GetNDArrayCFeatureVersion())) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against NumPy C-API 0x%x, running NumPy has 0x%x",
+                     static_cast<int>(NPY_FEATURE_VERSION),
+                     static_cast<int>(PyArray_GetNDArrayCFeatureVersion()));
+        PyArray_API = nullptr;
+        return false;
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT);
+    PyArray_Descr* f64 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (f32 == nullptr || f64 == nullptr) {
+        Py_XDECREF(f32);
+        Py_XDECREF(f64);
+        PyArray_API = nullptr;
+        PyArray_RUNTIME_VERSION = 0;
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no float dtypes");
+        return false;
+    }
+    g_dtype_f32 = f32;
+    g_dtype_f64 = f64;
+    return true;
+}
+
+void ensure_api() {
+    if (PyArray_API != nullptr) return;
+    if (!load_api()) QB_PANIC("Failed to access NumPy array API capsule: " + take_error_text());
+}
+
+template <class F>
+PyArray_Descr* dtype_of() {
+    if constexpr (std::is_same_v<F, float>)
+        return g_dtype_f32;
+    else
+        return g_dtype_f64;
+}
+
+PyArrayObject* as_ndarray(const InputArray& a) {
+    return reinterpret_cast<PyArrayObject*>(a.array.get());
+}
+
+}  // namespace
+
+template <class F>
+InputArray to_array(PyObject* obj, int ndim, const char* name) {
+    ensure_api();
+    if (!PyArray_Check(obj)) fail_cast(obj, "ndarray", name);
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(arr) != ndim) fail_cast(obj, "ndarray", name);
+    PyArray_Descr* have = PyArray_DESCR(arr);
+    PyArray_Descr* want = dtype_of<F>();
+    if (have != want) {
+        const bool equivalent = PyArray_EquivTypes(have, want);
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (!equivalent) fail_cast(obj, "ndarray", name);
+    }
+    return InputArray{Ref::borrow(obj)};
+}
+
+template <class F>
+FlatArray<F> flat(const InputArray& a) {
+    PyArrayObject* arr = as_ndarray(a);
+    if (!PyArray_CHKFLAGS(arr, NPY_ARRAY_C_CONTIGUOUS) &&
+        !PyArray_CHKFLAGS(arr, NPY_ARRAY_F_CONTIGUOUS))
+        throw_new_error(PyExc_TypeError, "The given array is not contiguous");
+    const auto size = static_cast<std::size_t>(PyArray_SIZE(arr));
+    const char* data = static_cast<const char*>(PyArray_DATA(arr));
+    if (size == 0) return FlatArray<F>(nullptr, 0);
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(F) == 0)
+        return FlatArray<F>(reinterpret_cast<const F*>(data), size);
+    std::vector<F> copy(size);
+    std::memcpy(copy.data(), data, size * sizeof(F));
+    return FlatArray<F>(std::move(copy));
+}
+
+template <class F>
+MatrixView<F> matrix_view(const InputArray& a) {
+    PyArrayObject* arr = as_ndarray(a);
+    QB_ASSERT(PyArray_NDIM(arr) == 2, "matrix_view of an array that is not 2-D");
+    const npy_intp* dims = PyArray_DIMS(arr);
+    const npy_intp* strides = PyArray_STRIDES(arr);
+    MatrixView<F> v;
+    v.origin = static_cast<const char*>(PyArray_DATA(arr));
+    v.rows = static_cast<std::size_t>(dims[0]);
+    v.cols = static_cast<std::size_t>(dims[1]);
+    v.row_stride = static_cast<std::ptrdiff_t>(strides[0]);
+    v.col_stride = static_cast<std::ptrdiff_t>(strides[1]);
+    return v;
+}
+
+template <class F>
+Ref new_zeros(std::size_t rows, std::size_t cols, F** data) {
+    ensure_api();
+    constexpr auto max_dim = static_cast<std::size_t>(std::numeric_limits<npy_intp>::max());
+    if (rows > max_dim || cols > max_dim) throw_memory_error();
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    PyArray_Descr* descr = dtype_of<F>();
+    Py_INCREF(descr);  // PyArray_Zeros takes this reference
+    Ref out = checked(PyArray_Zeros(2, dims, descr, 0));
+    *data = static_cast<F*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    return out;
+}
+
+#define QB_INSTANTIATE(F)                                                        \
+    template InputArray to_array<F>(PyObject*, int, const char*);                \
+    template FlatArray<F> flat<F>(const InputArray&);                            \
+    template MatrixView<F> matrix_view<F>(const InputArray&);                    \
+    template Ref new_zeros<F>(std::size_t, std::size_t, F**);
+QB_INSTANTIATE(float)
+QB_INSTANTIATE(double)
+#undef QB_INSTANTIATE
+
+}  // namespace quelbrin::bindings

@@ -1,0 +1,61 @@
+// NumPy exchange: the lazily fetched C API, checked input arrays with plain views of their
+// data, and the zero-filled arrays that results are written into.  This is the only part of
+// the module that includes NumPy's headers.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "bindings/call.hpp"
+#include "support/views.hpp"
+
+namespace quelbrin::bindings {
+
+// An input array whose type, dimension count and dtype have been checked.  Holds a
+// reference for the call; inputs are only ever read.
+struct InputArray {
+    Ref array;
+};
+
+// Converts argument `name`: an ndarray (or subclass) with `ndim` dimensions whose dtype is
+// that of F (or equivalent to it), else the cast TypeError naming 'ndarray'.  The first
+// call in the process fetches NumPy's C API; if that fails it panics with a text beginning
+// "Failed to access NumPy array API capsule", and the next call tries again.
+template <class F>
+InputArray to_array(PyObject* obj, int ndim, const char* name);
+
+// The elements of a 1-D array as one contiguous run.  Data that is not aligned for F is
+// copied, so the numerics always read properly aligned values.
+template <class F>
+class FlatArray {
+public:
+    FlatArray(const F* data, std::size_t size) : data_(data), size_(size) {}
+    explicit FlatArray(std::vector<F> copy) : copy_(std::move(copy)) {
+        data_ = copy_.data();
+        size_ = copy_.size();
+    }
+    FlatArray(const FlatArray&) = delete;
+    FlatArray& operator=(const FlatArray&) = delete;
+    std::span<const F> span() const { return {data_, size_}; }
+
+private:
+    std::vector<F> copy_;
+    const F* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// TypeError "The given array is not contiguous" unless the array is C- or F-contiguous.
+template <class F>
+FlatArray<F> flat(const InputArray& a);
+
+// A read view of a 2-D array with its own byte strides (negative and zero strides too).
+template <class F>
+MatrixView<F> matrix_view(const InputArray& a);
+
+// A new zero-filled C-ordered (rows, cols) array of F; its buffer goes to *data.  If NumPy
+// cannot make it (too big, out of memory) its own exception is raised as it is.
+template <class F>
+Ref new_zeros(std::size_t rows, std::size_t cols, F** data);
+
+}  // namespace quelbrin::bindings
