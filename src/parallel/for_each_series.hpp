@@ -18,6 +18,13 @@ namespace quelbrin::parallel {
 void for_each_series_range(bool parallel, std::size_t S, std::size_t T,
                            FunctionRef<void(std::size_t lo, std::size_t hi)> leaf);
 
+class Pool;
+
+// The parallel section of for_each_series_range on a given pool, whatever S (S = 0 calls
+// nothing); for running sections on pools of chosen sizes.
+void for_each_series_range_on(Pool& pool, std::size_t S, std::size_t T,
+                              FunctionRef<void(std::size_t lo, std::size_t hi)> leaf);
+
 // Per-series form: routine(s) once for every s in [0, S).
 template <class Routine>
 void for_each_series(bool parallel, std::size_t S, std::size_t T, Routine&& routine) {

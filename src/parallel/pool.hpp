@@ -1,0 +1,76 @@
+// The process-wide worker pool: a fixed set of detached POSIX threads with per-thread
+// work-stealing deques, a queue for units submitted from outside, and sleeping on a
+// condition variable when there is nothing to do.
+//
+// The global pool is created by the first call that needs it (`pool_thread_count` or
+// `pool_submit` from a thread outside the pool), under a one-time guard that keeps the
+// outcome: the pool, or the creation failure.  Creation is never retried; after a failure
+// every later request panics with the kind "GlobalPoolAlreadyInitialized".  Its threads
+// live until the process exits.  In a child process made by fork() the parent's pool is
+// forgotten (its threads do not exist there) and the first request builds a new one.
+//
+// Exceptions thrown by work (Panic, std::bad_alloc, anything) travel as
+// std::exception_ptr to the thread that waits for that work and are rethrown there; they
+// never end a worker thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+
+#include "support/function_ref.hpp"
+
+namespace quelbrin::parallel {
+
+class Pool;
+
+// The global pool's thread count N (>= 1); from a pool thread, the count of its own pool.
+// Outside the pool this creates the global pool on first use and panics if creation fails
+// or has failed before.
+std::size_t pool_thread_count();
+
+// Runs `unit` on the global pool and blocks the calling thread (which does no pool work
+// meanwhile) until it has completed; rethrows the unit's exception here.  Called on a pool
+// thread it simply runs `unit` there, so nested sections cannot deadlock the pool.
+void pool_submit(FunctionRef<void()> unit);
+
+// Fork-join on a pool thread: offers `right` to the other threads of the pool, runs `left`
+// here, then runs `right` here if nobody took it (right(false)), or works on other pool
+// work / sleeps until the thread that took it (right(true)) has finished.  Both halves
+// always complete before this returns or throws.  If `left` threw, its exception is
+// rethrown and right's outcome is discarded; otherwise right's exception, if any.
+// Outside a pool the two halves run one after the other on the calling thread.
+void pool_join(FunctionRef<void()> left, FunctionRef<void(bool taken_over)> right);
+
+// True on a worker thread of any pool.
+bool on_pool_thread() noexcept;
+
+// --- Pools other than the global one (the global pool is built the same way). ---
+
+// Starts a thread like pthread_create; replaceable to simulate failures.
+using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
+struct PoolBuild {
+    Pool* pool;    // never null; never freed (its threads may still be finishing)
+    int os_error;  // 0 when every thread started
+};
+
+// Builds a pool of `threads` detached threads with the given stack size.  If a thread
+// cannot be started (or the attributes are refused) the error is returned in os_error and
+// the threads already started are told to finish; such a pool must not be given work.
+// Throws std::bad_alloc when the pool's own memory cannot be had.
+PoolBuild build_pool(std::size_t threads, std::size_t stack_size,
+                     ThreadStarter start = &pthread_create);
+
+std::size_t pool_size(const Pool& pool) noexcept;
+
+// Threads of the pool that have been started and not yet finished.
+std::size_t pool_running_threads(const Pool& pool) noexcept;
+
+// pool_submit on a given pool.
+void pool_submit_to(Pool& pool, FunctionRef<void()> unit);
+
+// 2 MiB, or the platform's minimum thread stack if that is larger.
+std::size_t default_stack_size() noexcept;
+
+}  // namespace quelbrin::parallel
