@@ -5,7 +5,7 @@ BUILD   ?= build
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
-TEST_DEPS  := pytest hypothesis
+TEST_DEPS  := pytest hypothesis mypy "dask[distributed]" xarray matplotlib
 
 .PHONY: all venv install test cpp-tests demo bench fuzz sanitize clean
 

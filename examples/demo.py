@@ -11,8 +11,11 @@ from __future__ import annotations
 import os
 import sys
 import time
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import quelbrin
 
@@ -20,7 +23,9 @@ S, T = 20_000, 365
 LAM = 50.0
 
 
-def make_batch(seed: int = 7):
+def make_batch(
+    seed: int = 7,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     rng = np.random.default_rng(seed)
     x = np.cumsum(rng.uniform(1.0, 3.0, T))  # acquisition days, irregular revisit
     phase = rng.uniform(0, 2 * np.pi, (S, 1))
@@ -40,7 +45,7 @@ def make_batch(seed: int = 7):
     return x, y, truth
 
 
-def timed(fn, *args, **kwargs):
+def timed[R](fn: Callable[..., R], *args: Any, **kwargs: Any) -> tuple[R, float]:
     t0 = time.perf_counter()
     out = fn(*args, **kwargs)
     return out, time.perf_counter() - t0
@@ -60,7 +65,7 @@ def main() -> int:
                     ("robust float64, 3 iterations", tr)):
         print(f"  {name:30s} {t * 1e3:8.1f} ms   {t / nobs * 1e3:7.2f} ms per million obs")
 
-    def rmse(z):
+    def rmse(z: npt.NDArray[np.float64]) -> float:
         return float(np.sqrt(np.mean((z - truth) ** 2)))
 
     print(f"  error against the clean signal: raw {np.sqrt(np.nanmean((y - truth) ** 2)):.4f}, "

@@ -1,0 +1,222 @@
+"""Type information for the compiled module ``quelbrin``.
+
+The module is exactly six functions. Arrays are NumPy arrays of one element type per
+function: float64 for the ``_f64`` flavours, float32 for the ``_f32`` flavours; no
+conversion is made, so an array of the other type is a ``TypeError`` at run time.
+"""
+
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "build_pb_f64",
+    "build_pb_f32",
+    "whittaker_solve_f64",
+    "whittaker_solve_f32",
+    "robust_whittaker_irls_f64",
+    "robust_whittaker_irls_f32",
+]
+
+_F64: TypeAlias = npt.NDArray[np.float64]
+_F32: TypeAlias = npt.NDArray[np.float32]
+
+# Scalars go through Python's float conversion: ints, floats, NumPy scalars, anything with
+# __float__ or __index__.  Orders and counts take anything with __index__ (not floats).
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Count: TypeAlias = SupportsIndex
+# Only Python bools and NumPy bool scalars are accepted, not 0 or 1.
+_Flag: TypeAlias = bool | np.bool_
+
+# The names the functions document.  The weighting name is matched in any letter case and
+# any other scale or normalisation text is accepted too, so the parameters also take str:
+# the literals are there for completion and documentation, not to reject valid calls.
+_Weighting: TypeAlias = Literal["tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel"]
+_Scale: TypeAlias = Literal["mad", "huber"]
+_Normalize: TypeAlias = Literal["mean", "median"]
+_Tuning: TypeAlias = tuple[_Float, _Float, _Float]
+
+def build_pb_f64(
+    x: _F64,
+    d: _Count = 2,
+    normalize: _Normalize | str | None = None,
+    eps: _Float | None = None,
+) -> tuple[_F64, int]: ...
+def build_pb_f32(
+    x: _F32,
+    d: _Count = 2,
+    normalize: _Normalize | str | None = None,
+    eps: _Float | None = None,
+) -> tuple[_F32, int]: ...
+def whittaker_solve_f64(
+    x: _F64,
+    y_st: _F64,
+    w_base_st: _F64 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+) -> _F64: ...
+def whittaker_solve_f32(
+    x: _F32,
+    y_st: _F32,
+    w_base_st: _F32 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+) -> _F32: ...
+
+# return_weights picks the result: omitted or False gives z_st alone, True gives the pair
+# (z_st, w_total_st), a bool known only at run time gives either.
+@overload
+def robust_whittaker_irls_f64(
+    x: _F64,
+    y_st: _F64,
+    w_base_st: _F64 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    iterations: _Count = 1,
+    weighting: _Weighting | str = "tukey",
+    scale: _Scale | str = "mad",
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+    tuning: _Tuning | None = None,
+    return_weights: Literal[False] = False,
+    merge_x_tol: _Float | None = 1e-2,
+) -> _F64: ...
+@overload
+def robust_whittaker_irls_f64(
+    x: _F64,
+    y_st: _F64,
+    w_base_st: _F64 | None,
+    lam: _Float,
+    d: _Count,
+    iterations: _Count,
+    weighting: _Weighting | str,
+    scale: _Scale | str,
+    ridge: _Float,
+    normalize: _Normalize | str | None,
+    eps: _Float,
+    parallel: _Flag,
+    tuning: _Tuning | None,
+    return_weights: Literal[True],
+    merge_x_tol: _Float | None = 1e-2,
+) -> tuple[_F64, _F64]: ...
+@overload
+def robust_whittaker_irls_f64(
+    x: _F64,
+    y_st: _F64,
+    w_base_st: _F64 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    iterations: _Count = 1,
+    weighting: _Weighting | str = "tukey",
+    scale: _Scale | str = "mad",
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+    tuning: _Tuning | None = None,
+    *,
+    return_weights: Literal[True],
+    merge_x_tol: _Float | None = 1e-2,
+) -> tuple[_F64, _F64]: ...
+@overload
+def robust_whittaker_irls_f64(
+    x: _F64,
+    y_st: _F64,
+    w_base_st: _F64 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    iterations: _Count = 1,
+    weighting: _Weighting | str = "tukey",
+    scale: _Scale | str = "mad",
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+    tuning: _Tuning | None = None,
+    return_weights: _Flag = False,
+    merge_x_tol: _Float | None = 1e-2,
+) -> _F64 | tuple[_F64, _F64]: ...
+@overload
+def robust_whittaker_irls_f32(
+    x: _F32,
+    y_st: _F32,
+    w_base_st: _F32 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    iterations: _Count = 1,
+    weighting: _Weighting | str = "tukey",
+    scale: _Scale | str = "mad",
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+    tuning: _Tuning | None = None,
+    return_weights: Literal[False] = False,
+    merge_x_tol: _Float | None = 1e-2,
+) -> _F32: ...
+@overload
+def robust_whittaker_irls_f32(
+    x: _F32,
+    y_st: _F32,
+    w_base_st: _F32 | None,
+    lam: _Float,
+    d: _Count,
+    iterations: _Count,
+    weighting: _Weighting | str,
+    scale: _Scale | str,
+    ridge: _Float,
+    normalize: _Normalize | str | None,
+    eps: _Float,
+    parallel: _Flag,
+    tuning: _Tuning | None,
+    return_weights: Literal[True],
+    merge_x_tol: _Float | None = 1e-2,
+) -> tuple[_F32, _F32]: ...
+@overload
+def robust_whittaker_irls_f32(
+    x: _F32,
+    y_st: _F32,
+    w_base_st: _F32 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    iterations: _Count = 1,
+    weighting: _Weighting | str = "tukey",
+    scale: _Scale | str = "mad",
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+    tuning: _Tuning | None = None,
+    *,
+    return_weights: Literal[True],
+    merge_x_tol: _Float | None = 1e-2,
+) -> tuple[_F32, _F32]: ...
+@overload
+def robust_whittaker_irls_f32(
+    x: _F32,
+    y_st: _F32,
+    w_base_st: _F32 | None = None,
+    lam: _Float = 10.0,
+    d: _Count = 2,
+    iterations: _Count = 1,
+    weighting: _Weighting | str = "tukey",
+    scale: _Scale | str = "mad",
+    ridge: _Float = 1e-10,
+    normalize: _Normalize | str | None = "mean",
+    eps: _Float = 1e-10,
+    parallel: _Flag = True,
+    tuning: _Tuning | None = None,
+    return_weights: _Flag = False,
+    merge_x_tol: _Float | None = 1e-2,
+) -> _F32 | tuple[_F32, _F32]: ...
