@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -236,6 +237,10 @@ private:
     std::atomic<std::uint64_t> epoch_{0};
     std::atomic<std::size_t> sleepers_{0};
     std::atomic<bool> terminating_{false};
+
+public:
+    // Links pools that failed to build, which stay allocated while their threads finish.
+    Pool* next_failed = nullptr;
 };
 
 namespace {
@@ -356,6 +361,17 @@ Pool& global_pool() {
     return *built.pool;
 }
 
+// A pool that failed to build: its threads are told to finish, and it is kept on a list
+// (never freed) because they may still be reading it.
+std::atomic<Pool*> g_failed_pools{nullptr};
+
+void retire(Pool* pool) noexcept {
+    pool->terminate();
+    pool->next_failed = g_failed_pools.load(std::memory_order_relaxed);
+    while (!g_failed_pools.compare_exchange_weak(pool->next_failed, pool, std::memory_order_acq_rel)) {
+    }
+}
+
 }  // namespace
 
 std::size_t default_stack_size() noexcept {
@@ -364,12 +380,13 @@ std::size_t default_stack_size() noexcept {
 }
 
 PoolBuild build_pool(std::size_t threads, std::size_t stack_size, ThreadStarter start) {
-    // An absurd count fails here as std::bad_array_new_length, a std::bad_alloc.
+    // A count whose bookkeeping cannot even be sized is an allocation failure.
+    if (threads > std::numeric_limits<std::size_t>::max() / (4 * sizeof(Worker))) throw std::bad_alloc();
     Pool* pool = new Pool(threads);
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
     if (err != 0) {
-        pool->terminate();
+        retire(pool);
         return {pool, err};
     }
     err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -381,7 +398,7 @@ PoolBuild build_pool(std::size_t threads, std::size_t stack_size, ThreadStarter 
         if (err != 0) pool->running().fetch_sub(1, std::memory_order_acq_rel);
     }
     pthread_attr_destroy(&attr);
-    if (err != 0) pool->terminate();
+    if (err != 0) retire(pool);
     return {pool, err};
 }
 
