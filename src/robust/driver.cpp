@@ -137,7 +137,9 @@ Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
     // Compared as 64-bit integers: a huge d is rejected here, before anything is sized by it.
     if (static_cast<std::uint64_t>(Tm) <= o.d) return error("x must have length > d after merging");
     for (std::size_t g = 1; g < Tm; ++g) {
-        if (!(grid.x[g] > grid.x[g - 1])) return error("x must be strictly increasing after merging");
+        if (!(grid.x[g] > grid.x[g - 1])) {
+            return error("x must be strictly increasing after merging");
+        }
     }
     // Normalisation and band building report nothing, so testing the base-weight shape
     // before them reports the same message while doing no work for a doomed call.

@@ -24,7 +24,7 @@ F w_of(Weighting w, double v) {
     return robust_weight<F>(w, default_tuning<F>(w), static_cast<F>(v), F(1));
 }
 
-bool near(double a, double b, double tol = 1e-15) { return std::abs(a - b) <= tol * std::abs(b) + tol; }
+bool near(double a, double b, double tol) { return std::abs(a - b) <= tol * std::abs(b) + tol; }
 
 std::vector<std::uint8_t> all_usable(std::size_t n) { return std::vector<std::uint8_t>(n, 1); }
 
