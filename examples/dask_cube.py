@@ -231,7 +231,7 @@ def start_cluster(n_workers: int = 2, threads_per_worker: int = 1, pool_threads:
         n_workers=n_workers,
         threads_per_worker=threads_per_worker,
         processes=True,
-        dashboard_address=None,
+        dashboard_address=":0",  # any free port: never collides with another cluster
         env={"RAYON_NUM_THREADS": str(pool_threads)},
     )
     return Client(cluster)
