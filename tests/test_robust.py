@@ -1,5 +1,8 @@
 """Robust smoother end to end: validation order, equivalences, fallback, merging."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -192,3 +195,12 @@ def test_impossible_broadcast_sizes_are_memory_errors():
     y = np.broadcast_to(np.zeros(4), (2**50, 4))
     with pytest.raises(MemoryError):
         F64(x, y)
+
+
+def test_no_series_with_huge_iteration_count_returns_at_once():
+    code = (
+        "import numpy as np, quelbrin as qb\n"
+        "z = qb.robust_whittaker_irls_f64(np.arange(5.0), np.zeros((0, 5)), iterations=2**64 - 1)\n"
+        "assert z.shape == (0, 5)\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)

@@ -63,6 +63,9 @@ IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool p
         }
     }
 
+    // With no series every pass is empty: skip them rather than spin through up to 2^64
+    // empty sections.
+    if (S == 0) return out;
     // Each pass ends for every series before the next begins; series never share rows.
     for (std::uint64_t it = 0; it < iterations; ++it) {
         parallel::for_each_series(parallel, S, T, [&](std::size_t s) {
