@@ -24,8 +24,6 @@ F w_of(Weighting w, double v) {
     return robust_weight<F>(w, default_tuning<F>(w), static_cast<F>(v), F(1));
 }
 
-bool near(double a, double b, double tol) { return std::abs(a - b) <= tol * std::abs(b) + tol; }
-
 std::vector<std::uint8_t> all_usable(std::size_t n) { return std::vector<std::uint8_t>(n, 1); }
 
 }  // namespace
@@ -83,9 +81,6 @@ QB_TEST(weights_at_reference_points_float64) {
     QB_CHECK(w_of<double>(Weighting::hampel, 5.75) == (1.5 * 2.25) / (5.75 * 4.5));
     QB_CHECK(w_of<double>(Weighting::hampel, 8.0) == 0.0);
     QB_CHECK(w_of<double>(Weighting::hampel, 9.0) == 0.0);
-    // Sign does not matter, and the scale divides first.
-    QB_CHECK(robust_weight<double>(Weighting::huber, default_tuning<double>(Weighting::huber),
-                                   -5.38, 2.0) == 0.5);
 }
 
 QB_TEST(weights_at_reference_points_float32) {
@@ -165,15 +160,6 @@ QB_TEST(huber_scale_values) {
     QB_CHECK(residual_scale<double>(r, all_usable(2), "HUBER", 1e-10) == 1.0);
     QB_CHECK(residual_scale<double>(r, all_usable(2), "mad", 1e-10) == 1.4826);
     QB_CHECK(huber_scale<double>({}, {}, 0.5) == 0.5);
-    // An outlier is clipped at 1.345 * scale: the fixed point stays far below its size.
-    std::vector<double> big{-1, 1, -1, 1, -1, 1, -1, 1, 1000};
-    const double s = huber_scale<double>(big, all_usable(big.size()), 1e-10);
-    QB_CHECK(s > 1.0 && s < 2.0);
-    // The result satisfies its own fixed-point equation to the convergence tolerance, or
-    // is the 30th pass.
-    double sum = 0;
-    for (double v : big) sum += std::fmin(v * v, (s * 1.345) * (s * 1.345));
-    QB_CHECK(near(std::sqrt(sum / big.size()), s, 1e-3));
 }
 
 QB_TEST(huber_counter_is_exact_beyond_float_integers) {
@@ -206,14 +192,6 @@ QB_TEST(merge_groups_examples) {
     // Unit spacing never merges under the default tolerance.
     std::vector<double> unit{0, 1, 2, 3};
     QB_CHECK(merge_groups<double>(unit, 0.01).groups.size() == 4);
-}
-
-QB_TEST(merge_groups_float32_rounds_the_float64_mean_once) {
-    std::vector<float> x{0.1f, 0.105f, 2.0f};
-    auto g = merge_groups<float>(x, 0.01f);
-    QB_CHECK(g.groups.size() == 2);
-    QB_CHECK(g.x[0] == static_cast<float>((double(0.1f) + double(0.105f)) / 2.0));
-    QB_CHECK(g.x[1] == 2.0f);
 }
 
 QB_TEST(merge_series_and_expand_results) {
