@@ -71,11 +71,22 @@ def test_build_pb_floor_and_normalize(suffix, dt, default, smaller):
     np.testing.assert_array_equal(x, [10.0, 12.0, 14.0, 20.0, 22.0])
 
 
+def run_limited(code):
+    """Runs `code` in a child whose address space is capped, so that a huge allocation
+    fails at once instead of being granted lazily."""
+    prelude = "import resource; resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))\n"
+    r = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert "panicked" not in r.stderr
+    return r.stdout.split()
+
+
 @pytest.mark.parametrize("d,expected", [("2**63", {"MemoryError"}),
                                         ("2**62", {"MemoryError"}),
                                         ("2**61", {"MemoryError", "ValueError"})])
 def test_impossible_band_sizes_fail_cleanly(d, expected):
-    code = f"""
+    outcome, after = run_limited(f"""
         import numpy as np, quelbrin
         x = np.arange(5.0)
         try:
@@ -83,13 +94,23 @@ def test_impossible_band_sizes_fail_cleanly(d, expected):
         except BaseException as e:
             print(type(e).__name__)
         print(quelbrin.build_pb_f64(x)[1])
-    """
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                       text=True, timeout=120)
-    assert r.returncode == 0, r.stderr
-    outcome, after = r.stdout.split()
+    """)
     assert outcome in expected and after == "4"
-    assert "panicked" not in r.stderr
+
+
+def test_outputs_too_big_to_allocate_are_memory_errors():
+    out = run_limited("""
+        import numpy as np, quelbrin
+        for f in (quelbrin.whittaker_solve_f64, quelbrin.robust_whittaker_irls_f32):
+            dt = np.float32 if f.__name__.endswith("f32") else np.float64
+            x = np.arange(5, dtype=dt)
+            try:
+                f(x, np.broadcast_to(np.ones(5, dt), (2**40, 5)))  # a view of one row
+            except BaseException as e:
+                print(type(e).__name__)
+            print(f(x, np.ones((2, 5), dt)).shape == (2, 5))
+    """)
+    assert out == ["MemoryError", "True"] * 2
 
 
 @pytest.mark.parametrize("suffix,dt", FLAVOURS)
