@@ -284,10 +284,12 @@ def main(argv: list[str] | None = None) -> int:
         )
         print(
             f"cluster: {len(pools)} worker processes x 1 Dask thread, quelbrin pool of "
-            f"{sorted(set(pools.values()))} threads each (RAYON_NUM_THREADS); "
+            f"{'/'.join(sorted({str(v) for v in pools.values()}))} thread(s) each "
+            f"(RAYON_NUM_THREADS); "
             f"smoother: {'robust, %d iterations' % args.robust if args.robust else 'single-pass'}"
         )
 
+        # Both Dask timings include gathering the result into this process.
         z_ufunc, t_ufunc = _timed(lambda: smooth_dataarray(cube, **options).values)
         x = positions_of(cube["time"].values, dtype)
         z_blocks, t_blocks = _timed(lambda: smooth_dask_array(cube.data, x, **options).compute())
