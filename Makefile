@@ -34,5 +34,11 @@ demo: install
 	$(PIP) install matplotlib
 	$(PY) examples/demo.py
 
+# Benchmark against the memory floor and a scipy loop: prints a table, writes
+# bench/results.md and bench/results.png.  BENCH_ARGS=--quick for fewer repetitions.
+bench: install
+	$(PIP) install scipy matplotlib
+	$(PY) bench/run.py $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD) dist $(VENV)

@@ -1,0 +1,282 @@
+"""Throughput of quelbrin against the memory floor and a scipy loop; writes results.md/png.
+
+Every figure is the median of several repetitions, and every ratio is taken between
+figures of the same run.  Run through `make bench`; `--quick` uses fewer repetitions.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+import quelbrin as qb
+from scipy.linalg import solveh_banded
+
+HERE = Path(__file__).resolve().parent
+LAM, D = 10.0, 2
+NOT_RUN = "not run: house rule, no other Whittaker implementation is installed or run"
+OTHER_PEERS = ("scipy.signal.whittaker_henderson", "vam-whittaker", "whittaker-eilers")
+
+
+def make_data(S: int, T: int, dtype, seed: int = 0):
+    """Irregular positions, a smooth signal with noise, about 5 % NaN.  Filled in row
+    blocks so that building the data never needs more memory than the data itself."""
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.uniform(0.2, 1.8, T)).astype(dtype)
+    y = np.empty((S, T), dtype=dtype)
+    base = np.sin(x.astype(np.float64) / 25.0)
+    step = max(1, (1 << 21) // max(T, 1))
+    for lo in range(0, S, step):
+        hi = min(S, lo + step)
+        blk = base + rng.normal(0.0, 0.3, (hi - lo, T))
+        blk[rng.random((hi - lo, T)) < 0.05] = np.nan
+        y[lo:hi] = blk
+    return x, y
+
+
+def timed(fn, reps: int) -> float:
+    """Median wall time of `reps` calls after one warm-up call."""
+    fn()
+    samples = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        fn()
+        samples.append(time.perf_counter() - t0)
+    return statistics.median(samples)
+
+
+def scipy_loop(x, y, series: int, solves: int = 1):
+    """Python loop over scipy.linalg.solveh_banded on the same banded matrix as
+    whittaker_solve_f64: lam * P from build_pb_f64 (same normalisation and eps) plus
+    diag(w) + ridge, right-hand side w * y, lower form, one call per series."""
+    pb, k = qb.build_pb_f64(x, d=D, normalize="mean", eps=1e-10)
+    T = x.shape[0]
+    ab0 = np.zeros((k + 1, T))
+    for j in range(k + 1):
+        ab0[j, : T - j] = LAM * pb[j, j:]
+    w_all = np.isfinite(y[:series]).astype(np.float64)
+    rhs_all = np.where(w_all > 0, y[:series], 0.0) * w_all
+
+    def run():
+        out = np.empty((series, T))
+        for s in range(series):
+            for _ in range(solves):
+                ab = ab0.copy()
+                ab[0] += w_all[s] + 1e-10
+                out[s] = solveh_banded(ab, rhs_all[s], lower=True, check_finite=False)
+        return out
+
+    return run
+
+
+@dataclass
+class Row:
+    impl: str
+    seconds: float | None
+    note: str = ""
+
+
+@dataclass
+class Case:
+    name: str
+    title: str
+    points: int
+    rows: list[Row] = field(default_factory=list)
+
+    def t(self, impl: str) -> float:
+        return next(r.seconds for r in self.rows if r.impl == impl)
+
+
+def bench_case(name, title, fn_name, S, T, dtype, reps, scipy_series, robust=False):
+    x, y = make_data(S, T, dtype)
+    fn = getattr(qb, fn_name)
+    kw = dict(lam=LAM, d=D)
+    if robust:
+        kw["iterations"] = 3
+    case = Case(name, title, S * T)
+    floor_out = np.empty_like(y)
+    case.rows.append(Row("memory floor (numpy.copyto of y_st)",
+                         timed(lambda: np.copyto(floor_out, y), reps)))
+    case.rows.append(Row(f"quelbrin {fn_name}", timed(lambda: fn(x, y, **kw), reps)))
+    case.rows.append(Row("quelbrin, parallel=False",
+                         timed(lambda: fn(x, y, parallel=False, **kw), reps)))
+    if dtype == np.float64:
+        n = min(S, scipy_series)
+        solves = 3 if robust else 1
+        run = scipy_loop(x, y, n, solves)
+        if not robust:  # the loop solves the same systems: check it agrees
+            ref = fn(x, y[:n], **kw)
+            err = np.max(np.abs(run() - ref) / (1.0 + np.abs(ref)))
+            assert err < 1e-6, f"scipy loop disagrees with quelbrin ({err})"
+        secs = timed(run, max(1, min(reps, 3))) * (S / n)
+        note = []
+        if n < S:
+            note.append(f"{n:,} of {S:,} series timed, scaled by {S // n}")
+        if robust:
+            note.append("3 solves per series, weight updates not counted")
+        case.rows.append(Row("Python loop over scipy.linalg.solveh_banded", secs,
+                             "; ".join(note)))
+    for peer in OTHER_PEERS:
+        case.rows.append(Row(peer, None, NOT_RUN))
+    return case
+
+
+MEMORY_PROBE = textwrap.dedent("""
+    import json, resource, sys
+    import numpy as np
+    sys.path.insert(0, sys.argv[1])
+    from run import make_data
+    import quelbrin as qb
+    S, T = int(sys.argv[2]), int(sys.argv[3])
+    x, y = make_data(S, T, np.float64)
+    y += 0.0  # every page of the input touched
+    qb.whittaker_solve_f64(x[:8], y[:2, :8])  # module, NumPy API and pool set up
+    try:  # the peak so far (temporaries of the data set-up) is reset to the current size
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    z = qb.whittaker_solve_f64(x, y, lam=10.0, d=2)
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps({"extra": after - before - z.nbytes, "y_bytes": y.nbytes}))
+""")
+
+
+def memory_extra(S: int, T: int) -> dict:
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(HERE), str(S), str(T)],
+                         check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def fmt_s(v: float | None) -> str:
+    if v is None:
+        return "—"
+    return f"{v * 1e3:,.1f} ms" if v < 10 else f"{v:,.1f} s"
+
+
+def fmt_tp(points: int, v: float | None) -> str:
+    return "—" if v is None else f"{points / v / 1e6:,.1f}"
+
+
+def targets(cases: dict[str, Case], mem: dict, mem_e: dict) -> list[tuple[str, str, bool]]:
+    A, B, C, Dc, E = (cases[k] for k in "ABCDE")
+    qa, qbf = A.t("quelbrin whittaker_solve_f64"), B.t("quelbrin whittaker_solve_f32")
+    out = []
+    r = qa / A.t("memory floor (numpy.copyto of y_st)")
+    s = A.t("Python loop over scipy.linalg.solveh_banded") / qa
+    out.append(("1. A <= 3 x memory floor, >= 20 x faster than the scipy loop",
+                f"{r:.2f} x floor, {s:,.0f} x faster", r <= 3 and s >= 20))
+    r = qbf / B.t("memory floor (numpy.copyto of y_st)")
+    s = qa / qbf
+    out.append(("2. B <= 3 x its float32 floor, >= 1.7 x faster than A",
+                f"{r:.2f} x floor, {s:.2f} x faster", r <= 3 and s >= 1.7))
+    r = A.t("quelbrin, parallel=False") / qa
+    out.append(("3. parallel on vs off >= 1.8 x on A", f"{r:.2f} x", r >= 1.8))
+    r = C.t("quelbrin robust_whittaker_irls_f64") / qa
+    out.append(("4. C <= 4.5 x A", f"{r:.2f} x", r <= 4.5))
+    r = Dc.t("quelbrin whittaker_solve_f64") / Dc.t("memory floor (numpy.copyto of y_st)")
+    out.append(("5. D <= 4 x its memory floor", f"{r:.2f} x", r <= 4))
+    r = E.t("Python loop over scipy.linalg.solveh_banded") / E.t("quelbrin whittaker_solve_f64")
+    out.append(("6. E no slower than one solveh_banded call", f"{r:.2f} x faster", r >= 1))
+    r = mem["extra"] / mem["y_bytes"]
+    out.append(("7. extra memory of a single-pass call <= size of y_st (A's shape)",
+                f"{mem['extra'] / 2**20:.1f} MiB = {r:.3f} x y_st "
+                f"(E's shape: {mem_e['extra'] / 2**20:.1f} MiB = "
+                f"{mem_e['extra'] / mem_e['y_bytes']:.2f} x)", r <= 1))
+    return out
+
+
+def markdown(cases, tgts, reps, load) -> str:
+    lines = ["# Benchmark", "",
+             f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
+             f"load average before/after {load[0]:.2f}/{load[1]:.2f}; Python "
+             f"{platform.python_version()}, NumPy {np.__version__}. Median of {reps} "
+             "repetitions; ratios within this run. Irregular x, about 5 % NaN, lam = 10, "
+             "d = 2, other arguments at their defaults.", ""]
+    lines += ["| Case | Implementation | Time | M points/s | vs floor | Note |",
+              "|---|---|---:|---:|---:|---|"]
+    for c in cases.values():
+        floor = c.t("memory floor (numpy.copyto of y_st)")
+        for r in c.rows:
+            vs = "—" if r.seconds is None else f"{r.seconds / floor:,.1f} x"
+            lines.append(f"| {c.name}: {c.title} | {r.impl} | {fmt_s(r.seconds)} | "
+                         f"{fmt_tp(c.points, r.seconds)} | {vs} | {r.note} |")
+    lines += ["", "| Target | Measured | Met |", "|---|---|---|"]
+    for t, m, ok in tgts:
+        lines.append(f"| {t} | {m} | {'yes' if ok else 'no'} |")
+    return "\n".join(lines) + "\n"
+
+
+def plot(cases: dict[str, Case], path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    impls = ["memory floor", "quelbrin", "parallel=False", "scipy loop"]
+    keys = ["memory floor (numpy.copyto of y_st)", None, "quelbrin, parallel=False",
+            "Python loop over scipy.linalg.solveh_banded"]
+    fig, ax = plt.subplots(figsize=(10, 5))
+    width = 0.2
+    for n, (label, key) in enumerate(zip(impls, keys)):
+        vals = []
+        for c in cases.values():
+            row = next((r for r in c.rows if (r.impl.startswith("quelbrin ") if key is None
+                                               else r.impl == key)), None)
+            vals.append(0 if row is None or row.seconds is None else c.points / row.seconds / 1e6)
+        xs = np.arange(len(cases)) + (n - 1.5) * width
+        ax.bar(xs, vals, width, label=label)
+    ax.set_xticks(np.arange(len(cases)), [f"{c.name}: {c.title}" for c in cases.values()],
+                  fontsize=8)
+    ax.set_yscale("log")
+    ax.set_ylabel("million points per second (log)")
+    ax.set_title("quelbrin throughput (other Whittaker implementations not run: house rule)")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--reps", type=int, default=7)
+    ap.add_argument("--quick", action="store_true", help="3 repetitions")
+    ap.add_argument("--no-write", action="store_true", help="print only")
+    args = ap.parse_args()
+    reps = 3 if args.quick else args.reps
+    load0 = os.getloadavg()[0]
+    cases = {}
+    specs = [
+        ("A", "S=10,000 T=1,000 f64", "whittaker_solve_f64", 10_000, 1_000, np.float64, 10_000),
+        ("B", "S=10,000 T=1,000 f32", "whittaker_solve_f32", 10_000, 1_000, np.float32, 0),
+        ("C", "robust f64, 3 iterations", "robust_whittaker_irls_f64", 10_000, 1_000,
+         np.float64, 2_000),
+        ("D", "S=1,000,000 T=24 f64", "whittaker_solve_f64", 1_000_000, 24, np.float64,
+         20_000),
+        ("E", "S=1 T=1,000,000 f64", "whittaker_solve_f64", 1, 1_000_000, np.float64, 1),
+    ]
+    for name, title, fn, S, T, dt, ns in specs:
+        cases[name] = bench_case(name, title, fn, S, T, dt, reps, ns,
+                                 robust=fn.startswith("robust"))
+        print(f"case {name} done", file=sys.stderr)
+    mem = memory_extra(10_000, 1_000)
+    mem_e = memory_extra(1, 1_000_000)
+    tgts = targets(cases, mem, mem_e)
+    text = markdown(cases, tgts, reps, (load0, os.getloadavg()[0]))
+    print(text)
+    if not args.no_write:
+        (HERE / "results.md").write_text(text)
+        plot(cases, HERE / "results.png")
+
+
+if __name__ == "__main__":
+    main()
