@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/kernels/batch.hpp"
 #include "core/normalize.hpp"
 #include "parallel/for_each_series.hpp"
 
@@ -15,6 +16,30 @@ bool strictly_increasing(std::span<const F> x) {
         if (!(x[i + 1] > x[i])) return false;  // NaN fails too
     }
     return true;
+}
+
+// The working weights and masked observations of series s for t0 <= t < t1, as
+// solve_series forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
+// without) where y is finite, else 0; observation = y where the weight is > 0 and y is
+// finite, else 0 (a NaN weight is not > 0).  Contiguous rows take the vectorised form of
+// the same rule.
+template <class F>
+void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
+                 const MatrixView<F>* w_base, bool direct, std::size_t s, std::size_t t0,
+                 std::size_t t1, F* w, F* y) {
+    if (direct) {
+        solver.mask(y_st.row_ptr(s) + t0, w_base ? w_base->row_ptr(s) + t0 : nullptr, nullptr,
+                    t1 - t0, true, w, y);
+        return;
+    }
+    for (std::size_t t = t0; t < t1; ++t) {
+        const F v = y_st(s, t);
+        const bool observed = std::isfinite(v);
+        F wt = F(0);
+        if (observed) wt = w_base ? (*w_base)(s, t) : F(1);
+        w[t - t0] = wt;
+        y[t - t0] = (wt > F(0) && observed) ? v : F(0);
+    }
 }
 
 }  // namespace
@@ -67,11 +92,19 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     F* z = make_output(S, T);
     if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
 
-    const SeriesContext<F> context{y_st, w_base_st, &band, lam, ridge, eps};
-    // One scratch per leaf: a leaf's series run one after another on one thread.
+    // Each leaf solves its series block by block; every series gets the bits solve_series
+    // would give it (the batch solver falls back to solve_banded where it cannot show
+    // that), whichever block, lane or thread it lands in.
+    const kernels::BatchSolver<F> solver(band, lam, ridge, eps);
+    const MatrixView<F>* base = w_base_st ? &*w_base_st : nullptr;
+    const bool direct = y_st.row_contiguous() && (!base || base->row_contiguous());
+    const auto fill = [&](std::size_t s, std::size_t t0, std::size_t t1, F* w, F* y) {
+        fill_series(solver, y_st, base, direct, s, t0, t1, w, y);
+    };
+    const auto row = [z, T](std::size_t s) { return z + s * T; };
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
-        SeriesScratch<F> scratch;
-        for (std::size_t s = lo; s < hi; ++s) solve_series(context, s, z + s * T, scratch);
+        typename kernels::BatchSolver<F>::Scratch scratch;
+        solver.solve_range(scratch, lo, hi, fill, row);
     });
     return {};
 }

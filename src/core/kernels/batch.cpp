@@ -1,0 +1,169 @@
+#include "core/kernels/batch.hpp"
+
+#include <xmmintrin.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "core/sizes.hpp"
+#include "support/panic.hpp"
+
+namespace quelbrin::core::kernels {
+
+bool isa_supported(Isa isa) {
+    __builtin_cpu_init();
+    switch (isa) {
+        case Isa::baseline:
+            return true;
+        case Isa::avx2:
+            return __builtin_cpu_supports("avx2");
+        case Isa::avx512:
+            return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+}
+
+Isa best_isa() {
+    static const Isa best = isa_supported(Isa::avx512) ? Isa::avx512
+                            : isa_supported(Isa::avx2) ? Isa::avx2
+                                                       : Isa::baseline;
+    return best;
+}
+
+const char* isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::baseline:
+            return "baseline";
+        case Isa::avx2:
+            return "avx2";
+        case Isa::avx512:
+            return "avx512";
+    }
+    return "?";
+}
+
+bool gradual_underflow() {
+    constexpr unsigned kFlushToZero = 0x8000;
+    constexpr unsigned kDenormalsAreZero = 0x0040;
+    return (_mm_getcsr() & (kFlushToZero | kDenormalsAreZero)) == 0;
+}
+
+namespace {
+
+template <class F>
+KernelSet<F> kernels_for(Isa isa) {
+    switch (isa) {
+        case Isa::avx2:
+            return kernel_set_avx2(F{});
+        case Isa::avx512:
+            return kernel_set_avx512(F{});
+        case Isa::baseline:
+            break;
+    }
+    return kernel_set_baseline(F{});
+}
+
+// True when every element of rows first .. last of the band is +0.0 (bit for bit).
+template <class F>
+bool rows_are_plus_zero(const PenaltyBand<F>& band, std::size_t first, std::size_t last) {
+    for (std::size_t j = first; j <= last; ++j) {
+        const F* row = band.row(j);
+        for (std::size_t i = 0; i < band.T; ++i) {
+            F zero = F(0);
+            if (std::memcmp(&row[i], &zero, sizeof(F)) != 0) return false;
+        }
+    }
+    return true;
+}
+
+// True when no live off-diagonal product pb[p, i] * lam (1 <= p <= dl, as the kernels form
+// it) is -0.0: then no partial off-diagonal sum of the factorisation is -0.0.
+template <class F>
+bool no_negative_zero_products(const PenaltyBand<F>& band, std::size_t dl, F lam) {
+    for (std::size_t p = 1; p <= dl; ++p) {
+        const F* row = band.row(p);
+        for (std::size_t i = p; i < band.T; ++i) {
+            const F v = row[i] * lam;
+            if (v == F(0) && std::signbit(v)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// The loops may stop at the live bandwidth d < kk only where the skipped factor rows are
+// exactly +0.0 for every lane that passes the kernel's guard (see block_kernel.hpp): the
+// band rows beyond d must be +0.0, lam finite and > 0 (so lam times those rows is +0.0),
+// eps a normal number > 0 or +inf (so every pivot is > 0, even with denormals flushed),
+// and no live off-diagonal pb * lam -0.0.  Otherwise the kernels run to kk like the scalar
+// routine and need no guard.
+template <class F>
+BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa)
+    : band_(&band), lam_(lam), ridge_(ridge), eps_(eps) {
+    QB_ASSERT(isa_supported(isa), "batch solver: instruction set not supported by this CPU");
+    set_ = kernels_for<F>(isa);
+    const std::size_t kk = band.stored_k();
+    const std::size_t live = band.d < kk ? static_cast<std::size_t>(band.d) : kk;
+    const bool skip = live < kk && std::isfinite(lam) && lam > F(0) &&
+                      eps >= std::numeric_limits<F>::min() &&
+                      rows_are_plus_zero(band, live + 1, kk) &&
+                      no_negative_zero_products(band, live, lam);
+    dl_ = skip ? live : kk;
+    guarded_ = skip;
+}
+
+template <class F>
+typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const {
+    const std::size_t wide = set_.wide_lanes;
+    const std::size_t native = set_.native_lanes;
+    const std::size_t dl_index = dl_ < kSpecialisedDl ? dl_ : kSpecialisedDl;
+    const std::size_t g = guarded_ ? 1 : 0;
+    if (remaining > native) {
+        return {wide, remaining < wide ? remaining : wide, set_.wide[g][dl_index],
+                set_.gather_wide};
+    }
+    if (remaining > 1) return {native, remaining, set_.native[g][dl_index], set_.gather_native};
+    return {1, 1, set_.single[g][dl_index], set_.gather_single};
+}
+
+template <class F>
+BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block) const {
+    const std::size_t T = band_->T;
+    const std::size_t column = checked_count<F>(T, block.lanes);
+    const std::size_t factor = checked_count<F>(column, dl_);
+    constexpr std::size_t align = 64 / sizeof(F);
+    const std::size_t need = column + column + factor + 3 * align;
+    if (scratch.blocks.size() < need) scratch.blocks.resize(need);
+    const std::size_t stage = 2 * block.lanes * kFillTile;
+    if (block.lanes > 1 && scratch.stage.size() < stage) scratch.stage.resize(stage);
+    F* base = scratch.blocks.data();
+    auto aligned = [](F* p) {
+        const auto a = reinterpret_cast<std::uintptr_t>(p);
+        return reinterpret_cast<F*>((a + 63) & ~std::uintptr_t(63));
+    };
+    BlockArgs<F> args{};
+    args.pb = band_->values.data();
+    args.T = T;
+    args.dl = dl_;
+    args.lam = lam_;
+    args.ridge = ridge_;
+    args.eps = eps_;
+    args.w = aligned(base);
+    args.y = aligned(args.w + column);
+    args.L = aligned(args.y + column);
+    args.count = block.count;
+    return args;
+}
+
+template <class F>
+void BatchSolver<F>::solve_one(Scratch& scratch, F* out) const {
+    solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam_, ridge_, eps_, out,
+                 scratch.solve);
+}
+
+template class BatchSolver<float>;
+template class BatchSolver<double>;
+
+}  // namespace quelbrin::core::kernels

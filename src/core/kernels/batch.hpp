@@ -1,0 +1,133 @@
+// The batch solver: many series of one call solved block by block, one series per SIMD
+// lane, with the same bits as solve_banded for every series.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/band.hpp"
+#include "core/kernels/block_api.hpp"
+#include "core/solver.hpp"
+
+namespace quelbrin::core::kernels {
+
+// Instruction sets with a kernel.  One build runs on any x86-64 and picks the widest the
+// CPU (and the operating system's register saving) supports.
+enum class Isa { baseline, avx2, avx512 };
+bool isa_supported(Isa isa);
+Isa best_isa();  // decided once per process
+const char* isa_name(Isa isa);
+
+// False when the calling thread's floating-point control flushes denormal results or
+// inputs to zero.
+bool gradual_underflow();
+
+// Prepared once per call from the shared band and scalars, then used read-only by every
+// thread.  A series whose block result cannot be shown identical to solve_banded's (see
+// block_kernel.hpp), and a float32 series that fails the reliability test, is solved
+// again by solve_banded itself, so the numbers are always those of the scalar routine.
+template <class F>
+class BatchSolver {
+public:
+    BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa = best_isa());
+
+    // Work storage of one leaf or thread, reused block after block; the numbers never
+    // depend on what an earlier block left in it.
+    struct Scratch {
+        std::vector<F> blocks;  // interleaved weights/pivots, right-hand sides, factor
+        std::vector<F> stage;   // one tile of every lane's weights and observations
+        std::vector<F> w1, y1;  // one series for the scalar routine
+        SolveScratch<F> solve;
+    };
+
+    // Solves series lo .. hi-1.  fill(s, t0, t1, w, y) writes the weights and masked
+    // observations of series s for t0 <= t < t1 to w[t - t0] and y[t - t0]; it may be called
+    // again for the same series.  out(s) is series s's output row (T slots).
+    template <class Fill, class Out>
+    void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill,
+                     Out&& out) const;
+
+    // The inputs' masking rule on contiguous rows (MaskFn in block_api.hpp), vectorised.
+    void mask(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing, F* w,
+              F* yv) const {
+        set_.mask(y, base, scale, n, zero_missing, w, yv);
+    }
+
+    std::size_t max_lanes() const { return set_.wide_lanes; }
+    // The half-bandwidth the kernels run to: the live d when the guard applies, else kk.
+    std::size_t loop_bandwidth() const { return dl_; }
+    bool guarded() const { return guarded_; }
+
+private:
+    static constexpr std::size_t kFillTile = 64;
+    struct Block {
+        std::size_t lanes;  // lanes of the kernel
+        std::size_t count;  // series in this block (<= lanes)
+        BlockFn<F> fn;
+        GatherFn<F> gather;
+    };
+    Block plan(std::size_t remaining) const;
+    BlockArgs<F> prepare(Scratch& scratch, const Block& block) const;
+    void solve_one(Scratch& scratch, F* out) const;  // solve_banded on w1, y1
+
+    const PenaltyBand<F>* band_;
+    F lam_, ridge_, eps_;
+    std::size_t dl_ = 0;
+    bool guarded_ = false;
+    KernelSet<F> set_{};
+};
+
+template <class F>
+template <class Fill, class Out>
+void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill,
+                                 Out&& out) const {
+    const std::size_t T = band_->T;
+    if (T == 0) return;
+    if (guarded_ && !gradual_underflow()) {
+        // The guard's argument needs IEEE underflow; with flush-to-zero or denormals-are-zero
+        // set on this thread, every series takes the scalar routine.
+        scratch.w1.resize(T);
+        scratch.y1.resize(T);
+        for (std::size_t s = lo; s < hi; ++s) {
+            fill(s, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
+            solve_one(scratch, out(s));
+        }
+        return;
+    }
+    F* rows[64];
+    while (lo < hi) {
+        const Block block = plan(hi - lo);
+        BlockArgs<F> args = prepare(scratch, block);
+        if (block.lanes == 1) {
+            fill(lo, std::size_t(0), T, args.w, args.y);
+        } else {
+            // Tile by tile: every lane's rows are written contiguously into a small stage and
+            // moved into the interleaved layout by register transposes.
+            F* const sw = scratch.stage.data();
+            F* const sy = sw + block.lanes * kFillTile;
+            for (std::size_t t0 = 0; t0 < T; t0 += kFillTile) {
+                const std::size_t n = T - t0 < kFillTile ? T - t0 : kFillTile;
+                for (std::size_t l = 0; l < block.count; ++l) {
+                    fill(lo + l, t0, t0 + n, sw + l * kFillTile, sy + l * kFillTile);
+                }
+                block.gather(sw, kFillTile, n, args.w + t0 * block.lanes);
+                block.gather(sy, kFillTile, n, args.y + t0 * block.lanes);
+            }
+        }
+        for (std::size_t l = 0; l < block.count; ++l) rows[l] = out(lo + l);
+        args.out = rows;
+        std::uint64_t again = block.fn(args);
+        while (again != 0) {
+            const unsigned l = static_cast<unsigned>(__builtin_ctzll(again));
+            again &= again - 1;
+            scratch.w1.resize(T);
+            scratch.y1.resize(T);
+            fill(lo + l, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
+            solve_one(scratch, rows[l]);
+        }
+        lo += block.count;
+    }
+}
+
+}  // namespace quelbrin::core::kernels

@@ -1,0 +1,73 @@
+// The plain interface between the batch solver and its per-instruction-set block kernels.
+// Only trivial aggregates live here (no member initialisers, no member functions): the kernel translation units are compiled with
+// other instruction-set flags and must not share any out-of-line code with the rest.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quelbrin::core::kernels {
+
+// One block: `lanes` series solved together, one per SIMD lane, each lane doing the
+// scalar solver's operation sequence.  Element (t, l) of an interleaved buffer is at
+// t * lanes + l.
+template <class F>
+struct BlockArgs {
+    const F* pb;        // penalty band, row-major (kk + 1, T)
+    std::size_t T;
+    std::size_t dl;     // half-bandwidth the loops run to (live d, or kk)
+    F lam, ridge, eps;
+    F* w;               // in: weights; out: floored pivots (T * lanes)
+    F* y;               // in: masked observations; out: solution (T * lanes)
+    F* L;               // work: factor below the diagonal (T * dl * lanes)
+    F* const* out;      // rows for lanes 0 .. count-1 (T values each)
+    std::size_t count;  // 1 <= count <= lanes; lanes above count are padding
+};
+
+// Returns the lanes (bit l for lane l < count) whose result the caller must recompute with
+// the scalar routine: the guard could not prove the short loops exact, or (float) the
+// result failed the float32 reliability test.  The other lanes' rows are written.
+template <class F>
+using BlockFn = std::uint64_t (*)(const BlockArgs<F>&);
+
+// Moves one tile of n columns from B contiguous rows (row l at stage + l * stride) into the
+// interleaved layout of a B-lane block (dst at the tile's first column).
+template <class F>
+using GatherFn = void (*)(const F* stage, std::size_t stride, std::size_t n, F* dst);
+
+// Kernels specialised for dl = 0 .. 3, and one for any dl (index 4); each unguarded
+// (dl = kk, index [0]) and guarded (dl < kk: flags the lanes where skipping the rows
+// dl+1 .. kk might matter, index [1]).
+constexpr std::size_t kSpecialisedDl = 4;
+
+// The masking rule of the smoothers' inputs, for n elements of one series:
+//   g = base[t] (1 without base), times scale[t] when given; with zero_missing, g = +0.0
+//   where y[t] is not finite; w[t] = g; yv[t] = y[t] where y[t] is finite and g > 0, else
+//   +0.0 (a NaN g is not > 0).
+template <class F>
+using MaskFn = void (*)(const F* y, const F* base, const F* scale, std::size_t n,
+                        bool zero_missing, F* w, F* yv);
+
+template <class F>
+struct KernelSet {
+    std::size_t wide_lanes;    // two native vectors per operation (hides latency)
+    std::size_t native_lanes;  // one native vector
+    BlockFn<F> wide[2][kSpecialisedDl + 1];
+    BlockFn<F> native[2][kSpecialisedDl + 1];
+    BlockFn<F> single[2][kSpecialisedDl + 1];  // one lane, plain scalar arithmetic
+    GatherFn<F> gather_wide;
+    GatherFn<F> gather_native;
+    GatherFn<F> gather_single;
+    MaskFn<F> mask;
+};
+
+// Provided by the kernel translation units (kernel_baseline.cpp, kernel_avx2.cpp,
+// kernel_avx512.cpp).  Calling a set the CPU cannot run is undefined: see batch.hpp.
+KernelSet<float> kernel_set_baseline(float);
+KernelSet<double> kernel_set_baseline(double);
+KernelSet<float> kernel_set_avx2(float);
+KernelSet<double> kernel_set_avx2(double);
+KernelSet<float> kernel_set_avx512(float);
+KernelSet<double> kernel_set_avx512(double);
+
+}  // namespace quelbrin::core::kernels

@@ -1,0 +1,568 @@
+// The block kernel: W series solved at once, one per lane, each lane performing exactly the
+// operation sequence of the scalar solver (solver.cpp), so every lane rounds like it.
+//
+// Included once by each kernel translation unit, which defines QB_KERNEL_NATIVE_BYTES (the
+// width of its vector registers) and is compiled for its instruction set.  Everything here
+// has internal linkage, and nothing outside this file is called except memcpy and the
+// intrinsics, so no code compiled for one instruction set can be picked by the linker for
+// another.
+#pragma once
+
+#ifndef QB_KERNEL_NATIVE_BYTES
+#error "define QB_KERNEL_NATIVE_BYTES before including block_kernel.hpp"
+#endif
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "core/kernels/block_api.hpp"
+
+namespace quelbrin::core::kernels {
+namespace {
+
+template <class F>
+struct IntOf;
+template <>
+struct IntOf<float> {
+    using type = std::int32_t;
+};
+template <>
+struct IntOf<double> {
+    using type = std::int64_t;
+};
+
+inline std::size_t min_of(std::size_t a, std::size_t b) { return b < a ? b : a; }
+
+// One native register of F (QB_KERNEL_NATIVE_BYTES wide) and its mask type.
+template <class F>
+struct Native {
+    using I = typename IntOf<F>::type;
+    typedef F V __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), __may_alias__));
+    typedef I M __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), __may_alias__));
+    static constexpr std::size_t lanes = QB_KERNEL_NATIVE_BYTES / sizeof(F);
+
+    typedef F U __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), aligned(sizeof(F)),
+                               __may_alias__));
+
+    // p is aligned to the register width (the block buffers are; see batch.cpp).
+    static V load(const F* p) { return *reinterpret_cast<const V*>(p); }
+    static void store(F* p, V v) { *reinterpret_cast<V*>(p) = v; }
+    // Any p.
+    static V loadu(const F* p) { return *reinterpret_cast<const U*>(p); }
+    static void storeu(F* p, V v) { *reinterpret_cast<U*>(p) = v; }
+
+    // The instruction max(v, floor) = (v > floor) ? v : floor, floor for a NaN v.
+    static V max(V v, V floor) {
+#if QB_KERNEL_NATIVE_BYTES == 64
+        if constexpr (sizeof(F) == 8) return reinterpret_cast<V>(_mm512_max_pd(reinterpret_cast<__m512d>(v), reinterpret_cast<__m512d>(floor)));
+        else return reinterpret_cast<V>(_mm512_max_ps(reinterpret_cast<__m512>(v), reinterpret_cast<__m512>(floor)));
+#elif QB_KERNEL_NATIVE_BYTES == 32
+        if constexpr (sizeof(F) == 8) return reinterpret_cast<V>(_mm256_max_pd(reinterpret_cast<__m256d>(v), reinterpret_cast<__m256d>(floor)));
+        else return reinterpret_cast<V>(_mm256_max_ps(reinterpret_cast<__m256>(v), reinterpret_cast<__m256>(floor)));
+#else
+        if constexpr (sizeof(F) == 8) return reinterpret_cast<V>(_mm_max_pd(reinterpret_cast<__m128d>(v), reinterpret_cast<__m128d>(floor)));
+        else return reinterpret_cast<V>(_mm_max_ps(reinterpret_cast<__m128>(v), reinterpret_cast<__m128>(floor)));
+#endif
+    }
+
+    // Correctly rounded, like the scalar std::sqrt.
+    static V sqrt(V v) {
+        V r;
+#if QB_KERNEL_NATIVE_BYTES == 64
+        if constexpr (sizeof(F) == 8) r = reinterpret_cast<V>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(v)));
+        else r = reinterpret_cast<V>(_mm512_sqrt_ps(reinterpret_cast<__m512>(v)));
+#elif QB_KERNEL_NATIVE_BYTES == 32
+        if constexpr (sizeof(F) == 8) r = reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+        else r = reinterpret_cast<V>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
+#else
+        if constexpr (sizeof(F) == 8) r = reinterpret_cast<V>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
+        else r = reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
+#endif
+        return r;
+    }
+};
+
+// One step of the in-register transpose: exchanges the off-diagonal h-blocks of rows a, b.
+template <class F, std::size_t h, bool second, std::size_t... j>
+inline typename Native<F>::V half_swap(typename Native<F>::V a, typename Native<F>::V b,
+                                       std::index_sequence<j...>) {
+    using M = typename Native<F>::M;
+    using I = typename Native<F>::I;
+    constexpr std::size_t n = sizeof...(j);
+    if constexpr (second) {
+        return __builtin_shuffle(a, b, M{static_cast<I>((j & h) ? n + j : j + h)...});
+    } else {
+        return __builtin_shuffle(a, b, M{static_cast<I>((j & h) ? n + j - h : j)...});
+    }
+}
+
+// Transposes the square matrix of registers r[0 .. lanes-1] (row i, element j) in place.
+template <class F, std::size_t h = Native<F>::lanes / 2>
+inline void transpose(typename Native<F>::V* r) {
+    constexpr std::size_t n = Native<F>::lanes;
+    if constexpr (h >= 1) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i & h) continue;
+            const auto a = r[i];
+            const auto b = r[i + h];
+            r[i] = half_swap<F, h, false>(a, b, std::make_index_sequence<n>{});
+            r[i + h] = half_swap<F, h, true>(a, b, std::make_index_sequence<n>{});
+        }
+        transpose<F, h / 2>(r);
+    }
+}
+
+// K native registers side by side: the lanes of a block.  Two registers per operation let
+// the two independent halves overlap in the pipeline.
+template <class F, std::size_t K>
+struct Pack {
+    typename Native<F>::V r[K];
+};
+template <class F, std::size_t K>
+struct MaskPack {
+    typename Native<F>::M r[K];
+};
+
+#define QB_PACK_OP(op)                                                                  \
+    template <class F, std::size_t K>                                                   \
+    inline Pack<F, K> operator op(const Pack<F, K>& a, const Pack<F, K>& b) {           \
+        Pack<F, K> o;                                                                   \
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];                  \
+        return o;                                                                       \
+    }
+QB_PACK_OP(+)
+QB_PACK_OP(-)
+QB_PACK_OP(*)
+QB_PACK_OP(/)
+#undef QB_PACK_OP
+
+template <class F, std::size_t K>
+inline MaskPack<F, K>& operator|=(MaskPack<F, K>& a, const MaskPack<F, K>& b) {
+    for (std::size_t k = 0; k < K; ++k) a.r[k] |= b.r[k];
+    return a;
+}
+template <class F, std::size_t K>
+inline MaskPack<F, K> operator|(const MaskPack<F, K>& a, const MaskPack<F, K>& b) {
+    MaskPack<F, K> o = a;
+    o |= b;
+    return o;
+}
+
+// B lanes of F as B / native registers.
+template <class F, std::size_t B>
+struct Lanes {
+    using N = Native<F>;
+    using I = typename N::I;
+    static constexpr std::size_t K = B / N::lanes;
+    static_assert(K >= 1 && K * N::lanes == B, "a block is whole registers");
+    using V = Pack<F, K>;
+    using M = MaskPack<F, K>;
+    using NV = typename N::V;
+    using NM = typename N::M;
+
+    static V load(const F* p) {
+        V v;
+        for (std::size_t k = 0; k < K; ++k) v.r[k] = N::load(p + k * N::lanes);
+        return v;
+    }
+    static void store(F* p, const V& v) {
+        for (std::size_t k = 0; k < K; ++k) N::store(p + k * N::lanes, v.r[k]);
+    }
+    static V splat(F x) {
+        V v;
+        for (std::size_t k = 0; k < K; ++k) {
+            for (std::size_t l = 0; l < N::lanes; ++l) v.r[k][l] = x;
+        }
+        return v;
+    }
+    static M none() { return M{}; }
+    static V sqrt(const V& v) {
+        V o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = N::sqrt(v.r[k]);
+        return o;
+    }
+    // floor_eps when the floor is a positive normal number or +inf: then v == floor means
+    // the same bits, and the max instruction gives the same lanes in one step.
+    static V floor_positive(const V& v, const V& floor) {
+        V o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = N::max(v.r[k], floor.r[k]);
+        return o;
+    }
+    // floor_eps of every lane: the floor where v is NaN or below it, v otherwise.
+    static V floor_eps(const V& v, const V& floor) {
+        V o;
+        for (std::size_t k = 0; k < K; ++k) {
+            o.r[k] = ((v.r[k] != v.r[k]) | (v.r[k] < floor.r[k])) ? floor.r[k] : v.r[k];
+        }
+        return o;
+    }
+    static V abs(const V& v) {
+        V o;
+        for (std::size_t k = 0; k < K; ++k) {
+            NM m = reinterpret_cast<NM>(v.r[k]) & ~splat_int(sign_bit());
+            o.r[k] = reinterpret_cast<NV>(m);
+        }
+        return o;
+    }
+    static V select(const M& m, const V& a, const V& b) {
+        V o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = m.r[k] ? a.r[k] : b.r[k];
+        return o;
+    }
+    // std::max(m, v) of the scalar code: (m < v) ? v : m.
+    static V max_of(const V& m, const V& v) {
+        V o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = (m.r[k] < v.r[k]) ? v.r[k] : m.r[k];
+        return o;
+    }
+    static M finite(const V& v) {
+        M o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = (v.r[k] - v.r[k]) == NV{};
+        return o;
+    }
+    static M nonfinite(const V& v) {
+        M o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = ~((v.r[k] - v.r[k]) == NV{});
+        return o;
+    }
+    static M neg_zero(const V& v) {
+        M o;
+        for (std::size_t k = 0; k < K; ++k) {
+            o.r[k] = reinterpret_cast<NM>(v.r[k]) == splat_int(sign_bit());
+        }
+        return o;
+    }
+    static M greater(const V& a, const V& b) {
+        M o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] > b.r[k];
+        return o;
+    }
+    static bool lane(const M& m, std::size_t l) { return m.r[l / N::lanes][l % N::lanes] != 0; }
+
+private:
+    static constexpr I sign_bit() {
+        return static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
+    }
+    static NM splat_int(I x) {
+        NM m;
+        for (std::size_t l = 0; l < N::lanes; ++l) m[l] = x;
+        return m;
+    }
+};
+
+// One lane: plain scalar arithmetic with the same helpers.
+template <class F>
+struct Lanes<F, 1> {
+    using I = typename IntOf<F>::type;
+    using V = F;
+    using M = I;
+
+    static V load(const F* p) { return *p; }
+    static void store(F* p, V v) { *p = v; }
+    static V splat(F x) { return x; }
+    static M none() { return 0; }
+    static V sqrt(V v) {
+        if constexpr (sizeof(F) == 8) {
+            return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(v)));
+        } else {
+            return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
+        }
+    }
+    static V floor_eps(V v, V floor) { return (v != v || v < floor) ? floor : v; }
+    static V floor_positive(V v, V floor) {
+        if constexpr (sizeof(F) == 8) return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(v), _mm_set_sd(floor)));
+        else return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(v), _mm_set_ss(floor)));
+    }
+    static V abs(V v) {
+        I m;
+        std::memcpy(&m, &v, sizeof m);
+        m &= ~sign_bit();
+        V r;
+        std::memcpy(&r, &m, sizeof r);
+        return r;
+    }
+    static V select(M m, V a, V b) { return m ? a : b; }
+    static V max_of(V m, V v) { return (m < v) ? v : m; }
+    static M finite(V v) { return (v - v) == V(0) ? M(-1) : M(0); }
+    static M nonfinite(V v) { return ~finite(v); }
+    static M neg_zero(V v) {
+        I m;
+        std::memcpy(&m, &v, sizeof m);
+        return m == sign_bit() ? M(-1) : M(0);
+    }
+    static M greater(V a, V b) { return a > b ? M(-1) : M(0); }
+    static bool lane(M m, std::size_t) { return m != 0; }
+
+private:
+    static constexpr I sign_bit() {
+        return static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
+    }
+};
+
+// Writes lane l of the interleaved b (T values at stride B) to out[l], l < count: whole
+// register squares are transposed in registers and stored as row pieces.
+template <class F, std::size_t B>
+inline void scatter(const F* b, std::size_t T, F* const* out, std::size_t count) {
+    if constexpr (B == 1) {
+        std::memcpy(out[0], b, T * sizeof(F));
+    } else {
+        using N = Native<F>;
+        constexpr std::size_t n = N::lanes;
+        std::size_t i = 0;
+        for (; i + n <= T; i += n) {
+            for (std::size_t k = 0; k * n < count; ++k) {
+                typename N::V r[n];
+                for (std::size_t j = 0; j < n; ++j) r[j] = N::load(b + (i + j) * B + k * n);
+                transpose<F>(r);
+                for (std::size_t m = 0; m < n && k * n + m < count; ++m) {
+                    N::storeu(out[k * n + m] + i, r[m]);
+                }
+            }
+        }
+        for (; i < T; ++i) {
+            for (std::size_t l = 0; l < count; ++l) out[l][i] = b[i * B + l];
+        }
+    }
+}
+
+// The inverse of scatter for one tile of n <= stride columns: row l of `stage` (at
+// l * stride) goes to lane l of the interleaved dst (element (t, l) at t * B + l), for all B
+// lanes (rows of padding lanes hold anything; the block overwrites those lanes).
+template <class F, std::size_t B>
+void gather_tile(const F* stage, std::size_t stride, std::size_t n, F* dst) {
+    if constexpr (B == 1) {
+        std::memcpy(dst, stage, n * sizeof(F));
+    } else {
+        using N = Native<F>;
+        constexpr std::size_t nl = N::lanes;
+        std::size_t t = 0;
+        for (; t + nl <= n; t += nl) {
+            for (std::size_t k = 0; k < B / nl; ++k) {
+                typename N::V r[nl];
+                for (std::size_t m = 0; m < nl; ++m) r[m] = N::loadu(stage + (k * nl + m) * stride + t);
+                transpose<F>(r);
+                for (std::size_t j = 0; j < nl; ++j) N::store(dst + (t + j) * B + k * nl, r[j]);
+            }
+        }
+        for (; t < n; ++t) {
+            for (std::size_t l = 0; l < B; ++l) dst[t * B + l] = stage[l * stride + t];
+        }
+    }
+}
+
+// MaskFn (block_api.hpp) with the choices fixed.  Every result is a selection or the one
+// product base * scale, so a vector of lanes gives the scalar rule's bits.
+template <class F, bool has_base, bool has_scale, bool zero_missing>
+void mask_lanes(const F* y, const F* base, const F* scale, std::size_t n, F* w, F* yv) {
+    using N = Native<F>;
+    using V = typename N::V;
+    constexpr std::size_t nl = N::lanes;
+    std::size_t t = 0;
+    V one;
+    for (std::size_t l = 0; l < nl; ++l) one[l] = F(1);
+    for (; t + nl <= n; t += nl) {
+        const V v = N::loadu(y + t);
+        V g = one;
+        if constexpr (has_base) g = N::loadu(base + t);
+        if constexpr (has_scale) g = g * N::loadu(scale + t);
+        const auto finite = (v - v) == V{};
+        if constexpr (zero_missing) g = finite ? g : V{};
+        const V kept = (finite & (g > V{})) ? v : V{};
+        N::storeu(w + t, g);
+        N::storeu(yv + t, kept);
+    }
+    for (; t < n; ++t) {
+        const F v = y[t];
+        F g = has_base ? base[t] : F(1);
+        if constexpr (has_scale) g = g * scale[t];
+        const bool finite = (v - v) == F(0);
+        if constexpr (zero_missing) g = finite ? g : F(0);
+        w[t] = g;
+        yv[t] = (finite && g > F(0)) ? v : F(0);
+    }
+}
+
+template <class F>
+void mask_series(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing,
+                 F* w, F* yv) {
+    if (base && scale) {
+        if (zero_missing) mask_lanes<F, true, true, true>(y, base, scale, n, w, yv);
+        else mask_lanes<F, true, true, false>(y, base, scale, n, w, yv);
+    } else if (base) {
+        if (zero_missing) mask_lanes<F, true, false, true>(y, base, scale, n, w, yv);
+        else mask_lanes<F, true, false, false>(y, base, scale, n, w, yv);
+    } else if (scale) {
+        if (zero_missing) mask_lanes<F, false, true, true>(y, base, scale, n, w, yv);
+        else mask_lanes<F, false, true, false>(y, base, scale, n, w, yv);
+    } else {
+        if (zero_missing) mask_lanes<F, false, false, true>(y, base, scale, n, w, yv);
+        else mask_lanes<F, false, false, false>(y, base, scale, n, w, yv);
+    }
+}
+
+// The solve of one block.  The numbers of every lane are those of solve_banded: the same
+// operations on the same operands in the same order.  The forward substitution of column i
+// runs right after its factorisation (it needs only that column and what came before), and
+// the loops run to dl instead of kk.
+//
+// Guarded (dl < kk): the rows dl+1 .. kk of the factor, and every term they contribute, are
+// skipped.  That changes no bit of a lane under the caller's conditions (batch.cpp: band
+// rows beyond dl are +0.0, lam finite and > 0, eps a normal number > 0 or +inf, no live
+// off-diagonal pb * lam is -0.0) when the lane's result z is finite and no forward value u
+// is -0.0:
+// - every pivot is > 0, and a finite z implies finite live factor entries and u (a
+//   non-finite one would have spread into z), so by induction over the columns every
+//   skipped entry is (+0.0 - sum of zeros) / pivot = +0.0, and every skipped term is a
+//   zero; x - (+-0) == x bit for bit unless x is -0.0;
+// - the skipped terms come last in each off-diagonal sum, whose partial values are never
+//   -0.0 (x - y is -0.0 only for x = -0.0, and the sum starts at pb * lam); the diagonal
+//   subtracts squares, +0.0;
+// - in the substitutions they come first.  In the back substitution the value is then the
+//   forward u, tested.  In the forward one it is the initial w*y: a skipped term can turn
+//   a -0.0 there into +0.0, but the live terms that follow give both the same value unless
+//   all of them are zeros too, and then the kernel's u is -0.0 and the lane is flagged.
+// Lanes that fail are flagged for the scalar routine.  A non-finite z is flagged in every
+// mode, so every NaN or infinity that reaches the caller comes from the scalar routine.
+template <class F, std::size_t B, int DLc, bool guarded>
+std::uint64_t solve_block(const BlockArgs<F>& a) {
+    using S = Lanes<F, B>;
+    using V = typename S::V;
+    using M = typename S::M;
+    const std::size_t T = a.T;
+    const std::size_t dl = DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dl;
+    const F* const pb = a.pb;
+    const F lam = a.lam;
+    const V ridge = S::splat(a.ridge);
+    const V eps = S::splat(a.eps);
+    F* const w = a.w;
+    F* const b = a.y;
+    F* const L = a.L;
+    // Factor entry (p, i) = L[i, i-p], 1 <= p <= dl: the entries of row i lie together.
+    auto at = [L, dl](std::size_t p, std::size_t i) { return L + (i * dl + (p - 1)) * B; };
+
+    if (a.count < B) {  // padding lanes get harmless values
+        for (std::size_t t = 0; t < T; ++t) {
+            for (std::size_t l = a.count; l < B; ++l) {
+                w[t * B + l] = F(1);
+                b[t * B + l] = F(0);
+            }
+        }
+    }
+
+    M bad = S::none();
+    V max_y = S::splat(F(0));
+    for (std::size_t i = 0; i < T; ++i) {
+        const V yv = S::load(b + i * B);
+        if constexpr (sizeof(F) == 4) {
+            const V ay = S::abs(yv);
+            max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
+        }
+        const V bv = S::load(w + i * B) * yv;
+        S::store(b + i * B, bv);
+    }
+
+    for (std::size_t i = 0; i < T; ++i) {
+        V d = S::splat(pb[i] * lam);
+        d = d + S::load(w + i * B);
+        d = d + ridge;
+        const std::size_t above = min_of(dl, i);
+        for (std::size_t j = 1; j <= above; ++j) {
+            const V l = S::load(at(j, i));
+            d = d - l * l;
+        }
+        // The guard's eps is a positive normal number (or +inf): floor_positive applies.
+        V diag, pivot;
+        if constexpr (guarded) {
+            diag = S::sqrt(S::floor_positive(d, eps));
+            pivot = S::floor_positive(diag, eps);
+        } else {
+            diag = S::sqrt(S::floor_eps(d, eps));
+            pivot = S::floor_eps(diag, eps);
+        }
+        S::store(w + i * B, pivot);
+        const V u = S::load(b + i * B) / pivot;
+        S::store(b + i * B, u);
+        if constexpr (guarded) bad |= S::neg_zero(u);
+        const std::size_t below = min_of(dl, T - 1 - i);
+        for (std::size_t p = 1; p <= below; ++p) {
+            V acc = S::splat(pb[p * T + i + p] * lam);
+            const std::size_t terms = min_of(dl - p, above);
+            for (std::size_t m = 1; m <= terms; ++m) {
+                acc = acc - S::load(at(p + m, i + p)) * S::load(at(m, i));
+            }
+            const V l = acc / diag;
+            S::store(at(p, i + p), l);
+            F* const bp = b + (i + p) * B;
+            S::store(bp, S::load(bp) - l * u);
+        }
+    }
+
+    V max_z = S::splat(F(0));
+    for (std::size_t i = T; i-- > 0;) {
+        const V z = S::load(b + i * B) / S::load(w + i * B);
+        S::store(b + i * B, z);
+        bad |= S::nonfinite(z);
+        if constexpr (sizeof(F) == 4) max_z = S::max_of(max_z, S::abs(z));
+        const std::size_t above = min_of(dl, i);
+        for (std::size_t p = 1; p <= above; ++p) {
+            F* const bp = b + (i - p) * B;
+            S::store(bp, S::load(bp) - S::load(at(p, i)) * z);
+        }
+    }
+    if constexpr (sizeof(F) == 4) {
+        // The float32 reliability test: max|z| above max(1, max|y| over finite y) * 1e6.
+        const V bound = S::max_of(S::splat(1.0f), max_y) * S::splat(1000000.0f);
+        bad |= S::greater(max_z, bound);
+    }
+
+    scatter<F, B>(b, T, a.out, a.count);
+    std::uint64_t redo = 0;
+    for (std::size_t l = 0; l < a.count; ++l) {
+        if (S::lane(bad, l)) redo |= std::uint64_t(1) << l;
+    }
+    return redo;
+}
+
+template <class F, std::size_t B, bool guarded>
+void fill_kernels(BlockFn<F>* f) {
+    f[0] = &solve_block<F, B, 0, guarded>;
+    f[1] = &solve_block<F, B, 1, guarded>;
+    f[2] = &solve_block<F, B, 2, guarded>;
+    f[3] = &solve_block<F, B, 3, guarded>;
+    f[kSpecialisedDl] = &solve_block<F, B, -1, guarded>;
+}
+
+template <class F, std::size_t B>
+void fill_kernels(BlockFn<F> (*f)[kSpecialisedDl + 1]) {
+    fill_kernels<F, B, false>(f[0]);
+    fill_kernels<F, B, true>(f[1]);
+}
+
+// Registers per operation in the wide kernels: enough independent lanes to keep the
+// divider busy through the latency of each column's chain.
+constexpr std::size_t kWide = 4;
+
+template <class F>
+KernelSet<F> make_kernel_set() {
+    constexpr std::size_t native = QB_KERNEL_NATIVE_BYTES / sizeof(F);
+    static_assert(4 * native <= 32 || true || true, "lane masks are 32 bits");
+    KernelSet<F> s{};
+    s.wide_lanes = kWide * native;
+    s.native_lanes = native;
+    fill_kernels<F, kWide * native>(s.wide);
+    fill_kernels<F, native>(s.native);
+    fill_kernels<F, 1>(s.single);
+    s.gather_wide = &gather_tile<F, kWide * native>;
+    s.gather_native = &gather_tile<F, native>;
+    s.gather_single = &gather_tile<F, 1>;
+    s.mask = &mask_series<F>;
+    return s;
+}
+
+}  // namespace
+}  // namespace quelbrin::core::kernels
