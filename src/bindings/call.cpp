@@ -245,7 +245,7 @@ PyObject* call_frame(FunctionRef<PyObject*()> body) noexcept {
         } catch (const Panic& p) {
             set_panic_exception(p.message);
         } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+            set_memory_error();
         } catch (...) {
             set_panic_exception(kGenericPanicText);
         }

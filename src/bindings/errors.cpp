@@ -34,8 +34,12 @@ void throw_new_error(PyObject* type, std::string_view message) {
 
 void throw_value_error(const Error& e) { throw_new_error(PyExc_ValueError, e.message); }
 
+void set_memory_error() noexcept {
+    PyErr_SetString(PyExc_MemoryError, "cannot allocate the memory this call needs");
+}
+
 void throw_memory_error() {
-    PyErr_NoMemory();
+    set_memory_error();
     throw PythonErrorSet{};
 }
 

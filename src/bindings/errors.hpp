@@ -33,6 +33,11 @@ inline constexpr std::string_view kGenericPanicText =
 // MemoryError, as for any allocation that cannot be satisfied.
 [[noreturn]] void throw_memory_error();
 
+// Sets MemoryError with a message saying what failed (a bare MemoryError tells a caller
+// nothing).  Never throws: if even the message cannot be made, the interpreter's own
+// MemoryError is set.
+void set_memory_error() noexcept;
+
 // The PanicException type, created on first need and kept for the life of the process.
 // Returns a borrowed reference, or null with a Python exception set.
 PyObject* panic_exception_type() noexcept;
