@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/kernels/batch.hpp"
 #include "core/solver.hpp"
 #include "parallel/for_each_series.hpp"
 #include "robust/scale.hpp"
@@ -38,35 +39,42 @@ struct CycleWatch {
     }
 };
 
-}  // namespace
-
+// Step 1 of a step, at t0 <= i < t1: total weights G = wb * wr into wt_row (and g), masked
+// observations into yv (y where it is finite and G > 0; a NaN G is not > 0).  Negative,
+// -0.0 and NaN totals still reach the solver; only the masked observation is cleared.
 template <class F>
-void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::span<F> wr_row,
-               std::span<F> wt_row) {
-    const std::size_t T = in.y.cols;
-    QB_ASSERT(z_row.size() == T && wr_row.size() == T && wt_row.size() == T,
-              "irls_step: row length does not match the series length");
-    std::vector<F> G(T), y_masked(T), r(T);
-    std::vector<std::uint8_t> usable(T);
+void total_weights(const IrlsInputs<F>& in, std::size_t s, const F* wr_row, F* wt_row,
+                   std::size_t t0, std::size_t t1, F* g, F* yv,
+                   const core::kernels::BatchSolver<F>* vectorised) {
+    if (vectorised && in.y.row_contiguous() && in.base_weights.row_contiguous()) {
+        vectorised->mask(in.y.row_ptr(s) + t0, in.base_weights.row_ptr(s) + t0, wr_row + t0,
+                         t1 - t0, false, g, yv);
+        std::memcpy(wt_row + t0, g, (t1 - t0) * sizeof(F));
+        return;
+    }
+    for (std::size_t i = t0; i < t1; ++i) {
+        const F yi = in.y(s, i);
+        const F gi = in.base_weights(s, i) * wr_row[i];
+        g[i - t0] = gi;
+        wt_row[i] = gi;
+        yv[i - t0] = (std::isfinite(yi) && gi > F(0)) ? yi : F(0);
+    }
+}
 
-    // Total weights of this solve; an observation is usable when it is finite and its total
-    // weight is > 0 (a NaN weight is not).  Negative, -0.0 and NaN totals still reach the
-    // solver; only the masked observation is cleared.
+// Steps 3 to 5, after the solve: residuals of the usable observations (finite, total weight
+// > 0), their scale, and the new robust weights (0 where not usable).
+template <class F>
+void update_robust_weights(const IrlsInputs<F>& in, std::size_t s, const F* z_row, F* wr_row,
+                           const F* wt_row, std::vector<F>& r,
+                           std::vector<std::uint8_t>& usable) {
+    const std::size_t T = in.y.cols;
+    r.resize(T);
+    usable.resize(T);
     for (std::size_t i = 0; i < T; ++i) {
         const F yi = in.y(s, i);
-        const F g = in.base_weights(s, i) * wr_row[i];
-        G[i] = g;
-        wt_row[i] = g;
-        const bool u = std::isfinite(yi) && g > F(0);
+        const bool u = std::isfinite(yi) && wt_row[i] > F(0);
         usable[i] = u ? 1 : 0;
-        y_masked[i] = u ? yi : F(0);
-    }
-
-    core::solve_banded(*in.band, G.data(), y_masked.data(), in.lam, in.ridge, in.eps,
-                       z_row.data());
-
-    for (std::size_t i = 0; i < T; ++i) {
-        r[i] = usable[i] ? in.y(s, i) - z_row[i] : std::numeric_limits<F>::quiet_NaN();
+        r[i] = u ? yi - z_row[i] : std::numeric_limits<F>::quiet_NaN();
     }
     const F sc = residual_scale(std::span<const F>(r), std::span<const std::uint8_t>(usable),
                                 in.scale_name, in.eps);
@@ -75,6 +83,111 @@ void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::
     }
 }
 
+}  // namespace
+
+template <class F>
+void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::span<F> wr_row,
+               std::span<F> wt_row) {
+    const std::size_t T = in.y.cols;
+    QB_ASSERT(z_row.size() == T && wr_row.size() == T && wt_row.size() == T,
+              "irls_step: row length does not match the series length");
+    std::vector<F> G(T), y_masked(T), r;
+    std::vector<std::uint8_t> usable;
+    total_weights<F>(in, s, wr_row.data(), wt_row.data(), 0, T, G.data(), y_masked.data(),
+                     nullptr);
+    core::solve_banded(*in.band, G.data(), y_masked.data(), in.lam, in.ridge, in.eps,
+                       z_row.data());
+    update_robust_weights(in, s, z_row.data(), wr_row.data(), wt_row.data(), r, usable);
+}
+
+namespace {
+
+// Work storage of one leaf, reused block after block.  The robust weights live here: a
+// block's series run all their steps before the next block starts, so only the block's
+// rows of wr ever exist.
+template <class F>
+struct LeafWork {
+    typename core::kernels::BatchSolver<F>::Scratch batch;
+    std::vector<F> wr;                   // (block, T) robust weights
+    std::vector<std::uint64_t> stop_at;  // per series of the block: its last step
+    std::vector<CycleWatch<F>> watch;    // allocated only for long runs
+    std::vector<std::size_t> active;     // block rows still running in this step
+    std::vector<F> before;               // robust weights before the step, for the stop test
+    std::vector<F> r;
+    std::vector<std::uint8_t> usable;
+};
+
+// Every step of series s0 .. s1-1, which share their solves.
+//
+// A step is a pure function of the series' robust-weight row wr[s] (everything else it
+// reads is fixed for the call), and it rewrites z[s], wt[s] and wr[s] from that row alone.
+// So the rows after step n depend only on wr[s] after step n-1, bit for bit:
+//  - once a step leaves wr[s] bitwise unchanged (NaN payloads and -0.0 compared exactly),
+//    every later step repeats it: the series is settled;
+//  - more generally, once wr[s] after step k equals wr[s] after an earlier step j, the
+//    series cycles with period p = k - j, and step k + m*p produces what step k does, so
+//    only (iterations - k) mod p further steps are needed.
+// Each series therefore has its own last step `stop_at` (iterations, until a repeat is
+// seen), and the block ends when every series is past its own.  The numbers are those of
+// running every step; a huge iteration count on data that settles or falls into a
+// rounding-level cycle costs only the steps before the repeat is found.  A series that
+// never repeats still runs all its steps.
+template <class F>
+void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& solver,
+               LeafWork<F>& work, IrlsResult<F>& out, std::size_t s0, std::size_t s1,
+               std::uint64_t N) {
+    const std::size_t T = in.y.cols;
+    const std::size_t n = s1 - s0;
+    work.wr.resize(n * T);
+    // An observation starts with robust weight 1 when it is finite and its base weight is
+    // > 0; everything else is excluded from the first solve on.
+    for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t i = 0; i < T; ++i) {
+            const bool in_play =
+                std::isfinite(in.y(s0 + j, i)) && in.base_weights(s0 + j, i) > F(0);
+            work.wr[j * T + i] = in_play ? F(1) : F(0);
+        }
+    }
+    work.stop_at.assign(n, N);
+    work.watch.clear();
+    work.before.resize(T);
+    std::vector<std::size_t>& active = work.active;
+    for (std::uint64_t k = 1; k <= N; ++k) {  // k: the step performed now
+        active.clear();
+        for (std::size_t j = 0; j < n; ++j) {
+            if (work.stop_at[j] >= k) active.push_back(j);
+        }
+        if (active.empty()) break;
+        if (k == kWatchFrom) work.watch.resize(n);
+        solver.solve_range(
+            work.batch, 0, active.size(),
+            [&](std::size_t a, std::size_t t0, std::size_t t1, F* g, F* yv) {
+                const std::size_t j = active[a];
+                total_weights<F>(in, s0 + j, &work.wr[j * T], out.wt.row(s0 + j), t0, t1, g, yv,
+                                 &solver);
+            },
+            [&](std::size_t a) { return out.z.row(s0 + active[a]); });
+        for (const std::size_t j : active) {
+            F* wr_row = &work.wr[j * T];
+            std::memcpy(work.before.data(), wr_row, T * sizeof(F));
+            update_robust_weights(in, s0 + j, out.z.row(s0 + j), wr_row, out.wt.row(s0 + j),
+                                  work.r, work.usable);
+            if (work.stop_at[j] != N) continue;  // a repeat was already found
+            if (std::memcmp(work.before.data(), wr_row, T * sizeof(F)) == 0) {
+                work.stop_at[j] = k;  // settled
+            } else if (!work.watch.empty()) {
+                const std::uint64_t period = work.watch[j].observe(wr_row, T, k);
+                if (period != 0) work.stop_at[j] = k + (N - k) % period;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The series are independent, so instead of one parallel section per step each leaf runs
+// all the steps of a few series at a time (the block of the batch solver) while their rows
+// are in cache; every series still performs exactly the steps of the step-by-step loop.
 template <class F>
 IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel) {
     const std::size_t S = in.y.rows;
@@ -84,61 +197,17 @@ IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool p
     QB_ASSERT(in.band != nullptr && in.band->T == T, "run_irls: band built for another grid");
 
     IrlsResult<F> out{Matrix<F>(S, T), Matrix<F>(S, T)};
-    Matrix<F> wr(S, T);
-    // An observation starts with robust weight 1 when it is finite and its base weight is
-    // > 0; everything else is excluded from the first solve on.
-    for (std::size_t s = 0; s < S; ++s) {
-        for (std::size_t i = 0; i < T; ++i) {
-            wr(s, i) = (std::isfinite(in.y(s, i)) && in.base_weights(s, i) > F(0)) ? F(1) : F(0);
+    // No series or no step: z and the total weights stay zero and no section runs.
+    if (S == 0 || iterations == 0) return out;
+
+    const core::kernels::BatchSolver<F> solver(*in.band, in.lam, in.ridge, in.eps);
+    const std::size_t block = solver.max_lanes();
+    parallel::for_each_series_range(parallel, S, T, [&](std::size_t a, std::size_t b) {
+        LeafWork<F> work;
+        for (std::size_t s0 = a; s0 < b; s0 += block) {
+            run_block(in, solver, work, out, s0, b - s0 < block ? b : s0 + block, iterations);
         }
-    }
-
-    // With no series every pass is empty: skip them rather than spin through up to 2^64
-    // empty sections.
-    if (S == 0) return out;
-
-    // A step is a pure function of the series' robust-weight row wr[s] (everything else it
-    // reads is fixed for the call), and it rewrites z[s], wt[s] and wr[s] from that row
-    // alone.  So the rows after step n depend only on wr[s] after step n-1, bit for bit:
-    //  - once a step leaves wr[s] bitwise unchanged (NaN payloads and -0.0 compared
-    //    exactly), every later step repeats it: the series is settled;
-    //  - more generally, once wr[s] after step k equals wr[s] after an earlier step j, the
-    //    series cycles with period p = k - j, and step k + m*p produces what step k does,
-    //    so only (iterations - k) mod p further steps are needed.
-    // Each series therefore has its own last step `stop_at[s]` (iterations, until a repeat
-    // is seen), and the loop ends when every series is past its own.  The numbers are
-    // those of running every step; a huge iteration count on data that settles or falls
-    // into a rounding-level cycle costs only the steps before the repeat is found.  A
-    // series that never repeats still runs all its steps.
-    const std::uint64_t N = iterations;
-    std::vector<std::uint64_t> stop_at(S, N);
-    std::vector<CycleWatch<F>> watch;  // allocated only for long runs
-    std::size_t lo = 0;                // [lo, hi): the span of series still running
-    std::size_t hi = S;
-    // Each pass ends for every series before the next begins; series never share rows.
-    for (std::uint64_t it = 0; it < N && lo < hi; ++it) {
-        const std::uint64_t k = it + 1;  // the step this pass performs
-        if (k == kWatchFrom) watch.resize(S);
-        parallel::for_each_series_range(parallel, hi - lo, T, [&](std::size_t a, std::size_t b) {
-            std::vector<F> before(T);
-            for (std::size_t s = lo + a; s < lo + b; ++s) {
-                if (stop_at[s] < k) continue;  // finished
-                F* wr_row = wr.row(s);
-                std::memcpy(before.data(), wr_row, T * sizeof(F));
-                irls_step(in, s, std::span<F>(out.z.row(s), T), std::span<F>(wr_row, T),
-                          std::span<F>(out.wt.row(s), T));
-                if (stop_at[s] != N) continue;  // a repeat was already found
-                if (std::memcmp(before.data(), wr_row, T * sizeof(F)) == 0) {
-                    stop_at[s] = k;  // settled
-                } else if (!watch.empty()) {
-                    const std::uint64_t period = watch[s].observe(wr_row, T, k);
-                    if (period != 0) stop_at[s] = k + (N - k) % period;
-                }
-            }
-        });
-        while (lo < hi && stop_at[lo] <= k) ++lo;
-        while (hi > lo && stop_at[hi - 1] <= k) --hi;
-    }
+    });
     return out;
 }
 
