@@ -70,11 +70,19 @@ void update_robust_weights(const IrlsInputs<F>& in, std::size_t s, const F* z_ro
     const std::size_t T = in.y.cols;
     r.resize(T);
     usable.resize(T);
-    for (std::size_t i = 0; i < T; ++i) {
-        const F yi = in.y(s, i);
-        const bool u = std::isfinite(yi) && wt_row[i] > F(0);
-        usable[i] = u ? 1 : 0;
-        r[i] = u ? yi - z_row[i] : std::numeric_limits<F>::quiet_NaN();
+    const auto residuals = [&](auto&& y_at) {
+        for (std::size_t i = 0; i < T; ++i) {
+            const F yi = y_at(i);
+            const bool u = std::isfinite(yi) && wt_row[i] > F(0);
+            usable[i] = u ? 1 : 0;
+            r[i] = u ? yi - z_row[i] : std::numeric_limits<F>::quiet_NaN();
+        }
+    };
+    if (in.y.row_contiguous()) {
+        const F* y_row = in.y.row_ptr(s);
+        residuals([y_row](std::size_t i) { return y_row[i]; });
+    } else {
+        residuals([&](std::size_t i) { return in.y(s, i); });
     }
     const F sc = residual_scale(std::span<const F>(r), std::span<const std::uint8_t>(usable),
                                 in.scale_name, in.eps);
