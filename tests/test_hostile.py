@@ -2,6 +2,7 @@
 one-column inputs, grids that merge away, huge iteration counts.  None of them may crash;
 each gives its documented result or error."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -303,3 +304,27 @@ def test_huge_iteration_counts_end_once_weights_repeat(suffix):
         print("ok")
     """)
     assert out.split() == ["ok"]
+
+
+@pytest.mark.skipif(os.environ.get("QUELBRIN_BIG_PROBE") != "1",
+                    reason="needs ~9 GB of memory: QUELBRIN_BIG_PROBE=1 to run")
+def test_offsets_past_two_to_the_31():
+    # More than 2**31 output elements from a broadcast input (one row of real memory): every
+    # offset must be computed in 64 bits, on the pool's threads too.  Rows on both sides of
+    # the 2**31 boundary and a sample of all rows must equal the smoothed row.
+    T = 1000
+    S = 2**31 // T + 50_000
+    x = np.arange(T, dtype=np.float32)
+    row = np.sin(x / 30) + np.float32(0.5)
+    y = np.broadcast_to(row, (S, T))
+    w = np.broadcast_to(np.linspace(0.5, 1.5, T, dtype=np.float32)[:, None], (T, S)).T
+    for weights in (None, w):
+        z = quelbrin.whittaker_solve_f32(x, y, weights, parallel=True)
+        assert z.shape == (S, T)
+        expect = quelbrin.whittaker_solve_f32(x, y[:1], None if weights is None else w[:1])[0]
+        edge = 2**31 // T
+        rows = [0, 1, edge - 1, edge, edge + 1, S - 1]
+        rows += list(np.random.default_rng(0).integers(0, S, 2000))
+        for s in rows:
+            assert z[s].tobytes() == expect.tobytes(), s
+        del z
