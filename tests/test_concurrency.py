@@ -94,3 +94,31 @@ def test_process_pool_after_the_parent_pool_exists(method):
     with ctx.Pool(2) as pool:
         got = pool.map_async(pool_outcomes, [range(0, 8), range(8, 16)]).get(timeout=240)
     assert got[0] + got[1] == expected
+
+
+class Reentrant:
+    """A number whose conversion itself runs parallel calls of the module."""
+
+    def __init__(self, value, k):
+        self.value, self.k, self.seen = value, k, []
+
+    def __float__(self):
+        self.seen.append(outcome(self.k))
+        return float(self.value)
+
+    def __index__(self):
+        self.seen.append(outcome(self.k))
+        return int(self.value)
+
+
+def test_calls_made_while_arguments_are_converted():
+    x = np.cumsum(np.linspace(0.5, 1.5, 25))
+    y = np.sin(x)[None, :] + np.linspace(0, 1, 4)[:, None]
+    lam, d, it = Reentrant(3.0, 1), Reentrant(2, 0), Reentrant(4, 5)
+    got = quelbrin.robust_whittaker_irls_f64(x, y, lam=lam, d=d, iterations=it,
+                                             return_weights=True)
+    want = quelbrin.robust_whittaker_irls_f64(x, y, lam=3.0, d=2, iterations=4,
+                                              return_weights=True)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(got, want))
+    for obj in (lam, d, it):
+        assert obj.seen == [outcome(obj.k)]
