@@ -1,5 +1,6 @@
 """Robust smoother end to end: validation order, equivalences, fallback, merging."""
 
+import os
 import subprocess
 import sys
 
@@ -181,6 +182,9 @@ def test_merging_matches_a_fit_on_the_merged_grid(fn, dt):
     assert np.all(wt[1, :3] == 0) and z.dtype == wt.dtype == dt and z.shape == y.shape
 
 
+# ASan cannot return null from a C++ allocation that fails: it reports and aborts.
+@pytest.mark.skipif(os.environ.get("QUELBRIN_SANITIZED") == "1",
+                    reason="ASan aborts on a failed operator new")
 def test_impossible_broadcast_sizes_are_memory_errors():
     x = ok_x(4)
     y = np.broadcast_to(np.zeros(4), (2**50, 4))

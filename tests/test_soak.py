@@ -16,6 +16,8 @@ import pytest
 import quelbrin
 
 CALLS = int(os.environ.get("QUELBRIN_SOAK_CALLS", "4000"))
+# Under ASan a failed C++ allocation aborts instead of throwing (NumPy's still fail softly).
+SANITIZED = os.environ.get("QUELBRIN_SANITIZED") == "1"
 INSTABILITY = ("Numerical instability in f32 solver; try robust_whittaker_irls_f64 or "
                "increase eps/ridge")
 
@@ -117,8 +119,9 @@ def recipes():
             (name, rb, (x, y), {"merge_x_tol": 1e9}, ValueError, ">=2 after merging"),
             (name, rb, (x[:3].copy(), y[:, :3].copy()), {"d": 3}, ValueError, "> d after"),
             (name, rb, (x, y, w[:, 1:]), {}, ValueError, "w_base_st must match"),
-            (name, rb, (x, huge_rows), {}, MemoryError, "allocate"),
         ]
+        if not SANITIZED:
+            out.append((name, rb, (x, huge_rows), {}, MemoryError, "allocate"))
         if dt == np.float32:
             out.append((name, rb, (x, y), {"lam": 1e300}, ValueError, INSTABILITY))
     return out
@@ -191,8 +194,9 @@ def test_memory_error_leaves_the_next_call_correct(suffix):
     for _ in range(3):
         with pytest.raises(MemoryError, match="."):
             pb(x, d=2**62)
-        with pytest.raises(MemoryError):
-            rb(x, np.broadcast_to(y[0], (2**40, y.shape[1])))
+        if not SANITIZED:
+            with pytest.raises(MemoryError):
+                rb(x, np.broadcast_to(y[0], (2**40, y.shape[1])))
         got = pb(x)
         assert got[1] == band[1] and got[0].tobytes() == band[0].tobytes()
         assert fingerprint(rb(x, y, w, iterations=3, return_weights=True)) == fingerprint(z)
