@@ -1,8 +1,10 @@
 #include "core/band.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "core/floor_eps.hpp"
+#include "core/huge_pages.hpp"
 #include "core/sizes.hpp"
 
 namespace quelbrin::core {
@@ -15,25 +17,36 @@ std::size_t stored_half_bandwidth(std::uint64_t d, std::size_t T) {
     return d > last / 2 ? last : static_cast<std::size_t>(2 * d);
 }
 
-// The rows of D of order d >= 1 on T > d positions, flat: row r holds d+1 coefficients
-// at r*(d+1).  Built order by order from order 1; only two orders exist at a time.
+// Adds P = D.T @ D of order d >= 1 on T > d positions into the zero band pb.  The rows of D
+// are built order by order from order 1 (row r of order j from rows r and r+1 of order
+// j-1), streaming over the positions: at position t, row t-j of every order j is formed,
+// and row t-d of order d is added to the band at once.  Each order keeps its last two rows
+// only, so the work storage is d(d+3) values whatever T is, and every coefficient and band
+// element goes through the same operations in the same order as when whole orders are
+// built one after the other.
 template <class F>
-std::vector<F> difference_rows(std::span<const F> x, std::size_t d, F eps) {
+void add_penalty(std::span<const F> x, std::size_t d, F eps, F* pb) {
     const std::size_t T = x.size();
-    std::vector<F> old(checked_count<F>(T - 1, 2));
-    for (std::size_t r = 0; r + 1 < T; ++r) {
-        const F h = floor_eps(x[r + 1] - x[r], eps);
-        old[2 * r] = F(-1) / h;
-        old[2 * r + 1] = F(1) / h;
+    std::vector<std::size_t> base(d + 1, 0);  // order j's two rows start at base[j]
+    std::size_t total = 0;
+    for (std::size_t j = 1; j <= d; ++j) {
+        base[j] = total;
+        total += checked_count<F>(2, j + 1);
+        if (total < base[j]) throw std::bad_alloc();
     }
-    for (std::size_t j = 2; j <= d; ++j) {
-        // Order j: T-j rows of j+1 coefficients from the T-j+1 rows of j coefficients.
-        const std::size_t rows = T - j;
-        std::vector<F> next(checked_count<F>(rows, j + 1), F(0));
-        for (std::size_t r = 0; r < rows; ++r) {
-            const F* lower = old.data() + r * j;        // old row r
-            const F* upper = old.data() + (r + 1) * j;  // old row r+1
-            F* c = next.data() + r * (j + 1);
+    std::vector<F> ring(total);
+    auto row = [&](std::size_t j, std::size_t r) { return ring.data() + base[j] + (r & 1) * (j + 1); };
+    for (std::size_t t = 1; t < T; ++t) {
+        F* first = row(1, t - 1);
+        const F h = floor_eps(x[t] - x[t - 1], eps);
+        first[0] = F(-1) / h;
+        first[1] = F(1) / h;
+        for (std::size_t j = 2; j <= d && j <= t; ++j) {
+            const std::size_t r = t - j;
+            const F* lower = row(j - 1, r);
+            const F* upper = row(j - 1, r + 1);
+            F* c = row(j, r);
+            for (std::size_t m = 0; m <= j; ++m) c[m] = F(0);
             for (std::size_t m = 0; m < j; ++m) {
                 c[m + 1] = c[m + 1] + upper[m];
                 c[m] = c[m] - lower[m];
@@ -41,9 +54,16 @@ std::vector<F> difference_rows(std::span<const F> x, std::size_t d, F eps) {
             const F g = F(1) / floor_eps(x[r + j] - x[r], eps);
             for (std::size_t m = 0; m <= j; ++m) c[m] = c[m] * g;
         }
-        old = std::move(next);
+        if (t < d) continue;
+        const std::size_t r = t - d;
+        const F* c = row(d, r);
+        for (std::size_t l = 0; l <= d; ++l) {
+            for (std::size_t m = 0; m <= l; ++m) {
+                F& slot = pb[(l - m) * T + r + l];
+                slot = slot + c[m] * c[l];
+            }
+        }
     }
-    return old;
 }
 
 }  // namespace
@@ -59,25 +79,14 @@ PenaltyBand<F> build_penalty_band(std::span<const F> x, std::uint64_t d, F eps) 
     const std::size_t T = x.size();
     if (T == 0) return band;
     band.kk = stored_half_bandwidth(d, T);
-    band.values.assign(checked_count<F>(band.kk + 1, T), F(0));
+    assign_on_huge_pages(band.values, checked_count<F>(band.kk + 1, T), F(0));
     if (d == 0) {
         std::fill(band.values.begin(), band.values.end(), F(1));  // D is the identity
         return band;
     }
     if (d >= T) return band;
 
-    const std::size_t order = static_cast<std::size_t>(d);
-    const std::vector<F> rows = difference_rows(x, order, eps);
-    F* pb = band.values.data();
-    for (std::size_t r = 0; r + order < T; ++r) {
-        const F* c = rows.data() + r * (order + 1);
-        for (std::size_t l = 0; l <= order; ++l) {
-            for (std::size_t m = 0; m <= l; ++m) {
-                F& slot = pb[(l - m) * T + r + l];
-                slot = slot + c[m] * c[l];
-            }
-        }
-    }
+    add_penalty(x, static_cast<std::size_t>(d), eps, band.values.data());
     return band;
 }
 

@@ -1,5 +1,6 @@
 #include "core/normalize.hpp"
 
+#include "core/huge_pages.hpp"
 #include "core/median.hpp"
 
 namespace quelbrin::core {
@@ -28,7 +29,8 @@ F raw_scale(std::span<const F> x, std::string_view mode) {
 
 template <class F>
 std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view> mode) {
-    std::vector<F> out(x.begin(), x.end());
+    std::vector<F> out;
+    assign_on_huge_pages(out, x.begin(), x.end());
     if (!mode || x.size() <= 1) return out;
     F scale = raw_scale(x, *mode);
     if (!(scale > F(0))) scale = F(1);  // zero, negative or NaN

@@ -81,8 +81,8 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
     if (!strictly_increasing(x)) return error("x must be strictly increasing");
 
-    const std::vector<F> positions =
-        normalize ? normalize_x(x, normalize) : std::vector<F>(x.begin(), x.end());
+    // Without a mode normalize_x returns a plain copy.
+    const std::vector<F> positions = normalize_x(x, normalize);
     const PenaltyBand<F> band = build_penalty_band(std::span<const F>(positions), d, eps);
 
     if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/band.hpp"
+#include "core/huge_pages.hpp"
 #include "core/sizes.hpp"
 #include "robust/weights.hpp"
 #include "support/views.hpp"
@@ -23,7 +24,9 @@ struct Matrix {
     std::size_t cols = 0;
 
     Matrix() = default;
-    Matrix(std::size_t r, std::size_t c) : data(core::checked_count<F>(r, c)), rows(r), cols(c) {}
+    Matrix(std::size_t r, std::size_t c) : rows(r), cols(c) {
+        core::assign_on_huge_pages(data, core::checked_count<F>(r, c), F(0));
+    }
 
     F* row(std::size_t r) { return data.data() + r * cols; }
     const F* row(std::size_t r) const { return data.data() + r * cols; }

@@ -3,9 +3,12 @@
 #include <xmmintrin.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <limits>
 
+#include "core/huge_pages.hpp"
 #include "core/sizes.hpp"
 #include "support/panic.hpp"
 
@@ -129,16 +132,15 @@ typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const
 }
 
 template <class F>
-BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block) const {
+BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block, F* y_row) const {
     const std::size_t T = band_->T;
     const std::size_t column = checked_count<F>(T, block.lanes);
     const std::size_t factor = checked_count<F>(column, dl_);
     constexpr std::size_t align = 64 / sizeof(F);
-    const std::size_t need = column + column + factor + 3 * align;
-    if (scratch.blocks.size() < need) scratch.blocks.resize(need);
+    const std::size_t need = column + (y_row ? 0 : column) + factor + 3 * align;
+    F* const base = static_cast<F*>(scratch.blocks.reserve(checked_count<F>(need, sizeof(F))));
     const std::size_t stage = 2 * block.lanes * kFillTile;
     if (block.lanes > 1 && scratch.stage.size() < stage) scratch.stage.resize(stage);
-    F* base = scratch.blocks.data();
     auto aligned = [](F* p) {
         const auto a = reinterpret_cast<std::uintptr_t>(p);
         return reinterpret_cast<F*>((a + 63) & ~std::uintptr_t(63));
@@ -151,10 +153,29 @@ BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block) const
     args.ridge = ridge_;
     args.eps = eps_;
     args.w = aligned(base);
-    args.y = aligned(args.w + column);
-    args.L = aligned(args.y + column);
+    args.y = y_row ? y_row : aligned(args.w + column);
+    args.L = aligned(y_row ? args.w + column : args.y + column);
     args.count = block.count;
     return args;
+}
+
+void* LargeBuffer::reserve(std::size_t bytes) {
+    if (bytes <= size_) return data_;
+    release();
+    const bool huge = bytes >= 2 * kHugePage;
+    const std::size_t size = huge ? (bytes + kHugePage - 1) / kHugePage * kHugePage : bytes;
+    void* p = nullptr;
+    if (posix_memalign(&p, huge ? kHugePage : 64, size) != 0) throw std::bad_alloc();
+    advise_huge_pages(p, size);
+    data_ = p;
+    size_ = size;
+    return p;
+}
+
+void LargeBuffer::release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
 }
 
 template <class F>

@@ -12,6 +12,25 @@
 
 namespace quelbrin::core::kernels {
 
+// Uninitialised work storage.  Large sizes are backed by transparent huge pages where the
+// system offers them: first-touch page faults of fresh 4 KiB pages are the larger part of
+// the cost of one long series otherwise.
+class LargeBuffer {
+public:
+    LargeBuffer() = default;
+    LargeBuffer(const LargeBuffer&) = delete;
+    LargeBuffer& operator=(const LargeBuffer&) = delete;
+    ~LargeBuffer() { release(); }
+    // At least `bytes` bytes, 64-byte aligned; the contents are unspecified.  Throws
+    // std::bad_alloc.
+    void* reserve(std::size_t bytes);
+
+private:
+    void release();
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // Instruction sets with a kernel.  One build runs on any x86-64 and picks the widest the
 // CPU (and the operating system's register saving) supports.
 enum class Isa { baseline, avx2, avx512 };
@@ -35,7 +54,9 @@ public:
     // Work storage of one leaf or thread, reused block after block; the numbers never
     // depend on what an earlier block left in it.
     struct Scratch {
-        std::vector<F> blocks;  // interleaved weights/pivots, right-hand sides, factor
+        // Interleaved weights/pivots, right-hand sides and factor.  Not zero-filled: the
+        // kernels write every element before they read it.
+        LargeBuffer blocks;
         std::vector<F> stage;   // one tile of every lane's weights and observations
         std::vector<F> w1, y1;  // one series for the scalar routine
         SolveScratch<F> solve;
@@ -68,7 +89,8 @@ private:
         GatherFn<F> gather;
     };
     Block plan(std::size_t remaining) const;
-    BlockArgs<F> prepare(Scratch& scratch, const Block& block) const;
+    // The block's buffers; y_row, when given, serves as the (one-lane) right-hand side.
+    BlockArgs<F> prepare(Scratch& scratch, const Block& block, F* y_row) const;
     void solve_one(Scratch& scratch, F* out) const;  // solve_banded on w1, y1
 
     const PenaltyBand<F>* band_;
@@ -98,7 +120,9 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
     F* rows[64];
     while (lo < hi) {
         const Block block = plan(hi - lo);
-        BlockArgs<F> args = prepare(scratch, block);
+        for (std::size_t l = 0; l < block.count; ++l) rows[l] = out(lo + l);
+        // One lane solves in place in its output row.
+        BlockArgs<F> args = prepare(scratch, block, block.lanes == 1 ? rows[0] : nullptr);
         if (block.lanes == 1) {
             fill(lo, std::size_t(0), T, args.w, args.y);
         } else {
@@ -115,7 +139,6 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
                 block.gather(sy, kFillTile, n, args.y + t0 * block.lanes);
             }
         }
-        for (std::size_t l = 0; l < block.count; ++l) rows[l] = out(lo + l);
         args.out = rows;
         std::uint64_t again = block.fn(args);
         while (again != 0) {

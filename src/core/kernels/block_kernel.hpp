@@ -309,7 +309,7 @@ private:
 template <class F, std::size_t B>
 inline void scatter(const F* b, std::size_t T, F* const* out, std::size_t count) {
     if constexpr (B == 1) {
-        std::memcpy(out[0], b, T * sizeof(F));
+        if (out[0] != b) std::memcpy(out[0], b, T * sizeof(F));
     } else {
         using N = Native<F>;
         constexpr std::size_t n = N::lanes;
