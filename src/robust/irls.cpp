@@ -86,9 +86,7 @@ void update_robust_weights(const IrlsInputs<F>& in, std::size_t s, const F* z_ro
     }
     const F sc = residual_scale(std::span<const F>(r), std::span<const std::uint8_t>(usable),
                                 in.scale_name, in.eps);
-    for (std::size_t i = 0; i < T; ++i) {
-        wr_row[i] = usable[i] ? robust_weight(in.weighting, in.constants, r[i], sc) : F(0);
-    }
+    robust_weights(in.weighting, in.constants, r.data(), usable.data(), sc, wr_row, T);
 }
 
 }  // namespace

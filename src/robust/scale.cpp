@@ -50,14 +50,15 @@ bool selects_huber(std::string_view name) {
 
 template <class F>
 F mad_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor) {
+    // |r| of the usable set, in index order, gathered without a data-dependent branch.
+    std::vector<F> abs_r(r.size());
     std::size_t n = 0;
-    for (std::size_t i = 0; i < r.size(); ++i) n += in_usable_set(r, usable, i) ? 1 : 0;
-    if (n == 0) return floor;
-    std::vector<F> abs_r;
-    abs_r.reserve(n);
     for (std::size_t i = 0; i < r.size(); ++i) {
-        if (in_usable_set(r, usable, i)) abs_r.push_back(std::abs(r[i]));
+        abs_r[n] = std::abs(r[i]);
+        n += in_usable_set(r, usable, i) ? 1 : 0;
     }
+    if (n == 0) return floor;
+    abs_r.resize(n);
     // The median of |r| about zero, not about the residuals' own median.
     const F m = core::median_select(std::span<F>(abs_r));
     return core::floor_eps(m * mad_factor<F>(), floor);

@@ -91,42 +91,104 @@ TuningConstants<F> default_tuning(Weighting weighting) {
     return {};
 }
 
+namespace {
+
+// The weight of residual r under scale s for one weighting W.  With
+//   v = r / s (signed standardised residual), q = |v| (its magnitude),
+//   u = v / c (signed scaled residual: cauchy, welsch), R = q / c (absolute: tukey, fair).
+// Every comparison is false for a NaN operand; the NaN results follow from that.
+template <Weighting W, class F>
+inline F weight_of(const TuningConstants<F>& k, F r, F s) {
+    const F c = k.c;
+    const F v = r / s;
+    const F q = std::abs(v);
+    if constexpr (W == Weighting::tukey) {
+        const F R = q / c;
+        if (R < F(1)) {
+            const F t = F(1) - R * R;
+            return t * t;
+        }
+        return F(0);
+    } else if constexpr (W == Weighting::huber) {
+        return q <= c ? F(1) : c / floor_tiny(q);
+    } else if constexpr (W == Weighting::cauchy) {
+        const F u = v / c;
+        return F(1) / (u * u + F(1));
+    } else if constexpr (W == Weighting::welsch) {
+        // exp((-u) * u), written -(u * u): the same number for every u, and for a NaN u one
+        // NaN whatever operand order the compiler picks ((-u) * u multiplies two NaNs of
+        // opposite signs, and the product keeps one of them).
+        const F u = v / c;
+        return exp_of(-(u * u));
+    } else if constexpr (W == Weighting::fair) {
+        const F R = q / c;
+        return F(1) / (R + F(1));
+    } else {
+        // hampel: the thresholds are compared with |r/s| itself, not with a scaled residual.
+        if (q <= k.a) return F(1);
+        if (q <= k.b) return k.a / floor_tiny(q);
+        if (q <= c) return (k.a * (c - q)) / (floor_tiny(q) * floor_tiny(c - k.b));
+        return F(0);
+    }
+}
+
+template <Weighting W, class F>
+void weights_of_row(const TuningConstants<F>& k, const F* r, const std::uint8_t* usable, F s,
+                    F* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const F w = weight_of<W>(k, r[i], s);
+        out[i] = usable[i] ? w : F(0);
+    }
+}
+
+}  // namespace
+
 template <class F>
 F robust_weight(Weighting weighting, const TuningConstants<F>& k, F r, F s) {
-    const F c = k.c;
-    const F v = r / s;         // signed standardised residual
-    const F q = std::abs(v);   // its magnitude
-    const F u = v / c;         // signed scaled residual (cauchy, welsch)
-    const F R = q / c;         // absolute scaled residual (tukey, fair)
-    // Every comparison below is false for a NaN operand; the NaN results follow from that.
     switch (weighting) {
         case Weighting::tukey:
-            if (R < F(1)) {
-                const F t = F(1) - R * R;
-                return t * t;
-            }
-            return F(0);
+            return weight_of<Weighting::tukey>(k, r, s);
         case Weighting::huber:
-            return q <= c ? F(1) : c / floor_tiny(q);
+            return weight_of<Weighting::huber>(k, r, s);
         case Weighting::cauchy:
-            return F(1) / (u * u + F(1));
+            return weight_of<Weighting::cauchy>(k, r, s);
         case Weighting::welsch:
-            return exp_of((-u) * u);
+            return weight_of<Weighting::welsch>(k, r, s);
         case Weighting::fair:
-            return F(1) / (R + F(1));
+            return weight_of<Weighting::fair>(k, r, s);
         case Weighting::hampel:
-            // The thresholds are compared with |r/s| itself, not with a scaled residual.
-            if (q <= k.a) return F(1);
-            if (q <= k.b) return k.a / floor_tiny(q);
-            if (q <= c) return (k.a * (c - q)) / (floor_tiny(q) * floor_tiny(c - k.b));
-            return F(0);
+            return weight_of<Weighting::hampel>(k, r, s);
     }
     return F(0);
+}
+
+// The formula is chosen once per row, so the loop is the formula's alone.
+template <class F>
+void robust_weights(Weighting weighting, const TuningConstants<F>& k, const F* r,
+                    const std::uint8_t* usable, F s, F* out, std::size_t n) {
+    switch (weighting) {
+        case Weighting::tukey:
+            return weights_of_row<Weighting::tukey>(k, r, usable, s, out, n);
+        case Weighting::huber:
+            return weights_of_row<Weighting::huber>(k, r, usable, s, out, n);
+        case Weighting::cauchy:
+            return weights_of_row<Weighting::cauchy>(k, r, usable, s, out, n);
+        case Weighting::welsch:
+            return weights_of_row<Weighting::welsch>(k, r, usable, s, out, n);
+        case Weighting::fair:
+            return weights_of_row<Weighting::fair>(k, r, usable, s, out, n);
+        case Weighting::hampel:
+            return weights_of_row<Weighting::hampel>(k, r, usable, s, out, n);
+    }
 }
 
 template TuningConstants<float> default_tuning<float>(Weighting);
 template TuningConstants<double> default_tuning<double>(Weighting);
 template float robust_weight<float>(Weighting, const TuningConstants<float>&, float, float);
 template double robust_weight<double>(Weighting, const TuningConstants<double>&, double, double);
+template void robust_weights<float>(Weighting, const TuningConstants<float>&, const float*,
+                                    const std::uint8_t*, float, float*, std::size_t);
+template void robust_weights<double>(Weighting, const TuningConstants<double>&, const double*,
+                                     const std::uint8_t*, double, double*, std::size_t);
 
 }  // namespace quelbrin::robust

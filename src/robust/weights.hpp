@@ -2,6 +2,8 @@
 // residual given the residual scale.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "support/result.hpp"
@@ -32,5 +34,11 @@ TuningConstants<F> default_tuning(Weighting weighting);
 // inputs all give a number by the same formulas) and allocation-free.
 template <class F>
 F robust_weight(Weighting weighting, const TuningConstants<F>& k, F r, F s);
+
+// out[i] = robust_weight(weighting, k, r[i], s) where usable[i] is set, 0 elsewhere, for a
+// whole row at once (the same numbers; the choice of formula is made once per row).
+template <class F>
+void robust_weights(Weighting weighting, const TuningConstants<F>& k, const F* r,
+                    const std::uint8_t* usable, F s, F* out, std::size_t n);
 
 }  // namespace quelbrin::robust
