@@ -304,33 +304,21 @@ private:
     }
 };
 
-// Writes lane l of the interleaved b (T values at stride B) to out[l], l < count: whole
-// register squares are transposed in registers and stored as row pieces.
+// Writes positions i0 .. i0+n-1 (n = lanes of a register) of lane l of the interleaved b
+// to out[l], l < count: register squares are transposed and stored as row pieces.
 template <class F, std::size_t B>
-inline void scatter(const F* b, std::size_t T, F* const* out, std::size_t count) {
-    if constexpr (B == 1) {
-        if (out[0] != b) std::memcpy(out[0], b, T * sizeof(F));
-    } else {
-        using N = Native<F>;
-        constexpr std::size_t n = N::lanes;
-        std::size_t i = 0;
-        for (; i + n <= T; i += n) {
-            for (std::size_t k = 0; k * n < count; ++k) {
-                typename N::V r[n];
-                for (std::size_t j = 0; j < n; ++j) r[j] = N::load(b + (i + j) * B + k * n);
-                transpose<F>(r);
-                for (std::size_t m = 0; m < n && k * n + m < count; ++m) {
-                    N::storeu(out[k * n + m] + i, r[m]);
-                }
-            }
-        }
-        for (; i < T; ++i) {
-            for (std::size_t l = 0; l < count; ++l) out[l][i] = b[i * B + l];
-        }
+inline void scatter_square(const F* b, std::size_t i0, F* const* out, std::size_t count) {
+    using N = Native<F>;
+    constexpr std::size_t n = N::lanes;
+    for (std::size_t k = 0; k * n < count; ++k) {
+        typename N::V r[n];
+        for (std::size_t j = 0; j < n; ++j) r[j] = N::load(b + (i0 + j) * B + k * n);
+        transpose<F>(r);
+        for (std::size_t m = 0; m < n && k * n + m < count; ++m) N::storeu(out[k * n + m] + i0, r[m]);
     }
 }
 
-// The inverse of scatter for one tile of n <= stride columns: row l of `stage` (at
+// The inverse of scatter_square for one tile of n <= stride columns: row l of `stage` (at
 // l * stride) goes to lane l of the interleaved dst (element (t, l) at t * B + l), for all B
 // lanes (rows of padding lanes hold anything; the block overwrites those lanes).
 template <class F, std::size_t B>
@@ -456,17 +444,20 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
 
     M bad = S::none();
     V max_y = S::splat(F(0));
-    for (std::size_t i = 0; i < T; ++i) {
-        const V yv = S::load(b + i * B);
+    // Right-hand side of position j: b = w * y, formed just before the first forward
+    // update that reaches it (at column j - dl); the float32 test's max|y| on the way.
+    const auto init = [&](std::size_t j) {
+        const V yv = S::load(b + j * B);
         if constexpr (sizeof(F) == 4) {
             const V ay = S::abs(yv);
             max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
         }
-        const V bv = S::load(w + i * B) * yv;
-        S::store(b + i * B, bv);
-    }
+        S::store(b + j * B, S::load(w + j * B) * yv);
+    };
+    for (std::size_t j = 0; j < dl && j < T; ++j) init(j);
 
     for (std::size_t i = 0; i < T; ++i) {
+        if (i + dl < T) init(i + dl);
         V d = S::splat(pb[i] * lam);
         d = d + S::load(w + i * B);
         d = d + ridge;
@@ -502,7 +493,11 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
         }
     }
 
+    // Back substitution; every position is final as soon as it is computed, so whole
+    // register squares of positions go out to the rows on the way down.
     V max_z = S::splat(F(0));
+    constexpr std::size_t square = B == 1 ? 1 : Native<F>::lanes;
+    const std::size_t whole = T - T % square;
     for (std::size_t i = T; i-- > 0;) {
         const V z = S::load(b + i * B) / S::load(w + i * B);
         S::store(b + i * B, z);
@@ -513,14 +508,22 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
             F* const bp = b + (i - p) * B;
             S::store(bp, S::load(bp) - S::load(at(p, i)) * z);
         }
+        if constexpr (B > 1) {
+            if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, a.out, a.count);
+        }
     }
     if constexpr (sizeof(F) == 4) {
         // The float32 reliability test: max|z| above max(1, max|y| over finite y) * 1e6.
         const V bound = S::max_of(S::splat(1.0f), max_y) * S::splat(1000000.0f);
         bad |= S::greater(max_z, bound);
     }
-
-    scatter<F, B>(b, T, a.out, a.count);
+    if constexpr (B > 1) {
+        for (std::size_t i = whole; i < T; ++i) {
+            for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = b[i * B + l];
+        }
+    } else if (a.out[0] != b) {
+        std::memcpy(a.out[0], b, T * sizeof(F));
+    }
     std::uint64_t redo = 0;
     for (std::size_t l = 0; l < a.count; ++l) {
         if (S::lane(bad, l)) redo |= std::uint64_t(1) << l;
