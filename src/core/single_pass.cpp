@@ -28,8 +28,11 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
                  const MatrixView<F>* w_base, bool direct, std::size_t s, std::size_t t0,
                  std::size_t t1, F* w, F* y) {
     if (direct) {
-        solver.mask(y_st.row_ptr(s) + t0, w_base ? w_base->row_ptr(s) + t0 : nullptr, nullptr,
-                    t1 - t0, true, w, y);
+        const F* y_row = y_st.row_ptr(s);
+        const F* w_row = w_base ? w_base->row_ptr(s) : nullptr;
+        kernels::prefetch_next_tile(y_row, t1, t1 - t0, y_st.cols);
+        if (w_row) kernels::prefetch_next_tile(w_row, t1, t1 - t0, y_st.cols);
+        solver.mask(y_row + t0, w_row ? w_row + t0 : nullptr, nullptr, t1 - t0, true, w, y);
         return;
     }
     for (std::size_t t = t0; t < t1; ++t) {
@@ -81,9 +84,12 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
     if (!strictly_increasing(x)) return error("x must be strictly increasing");
 
-    // Without a mode normalize_x returns a plain copy.
-    const std::vector<F> positions = normalize_x(x, normalize);
-    const PenaltyBand<F> band = build_penalty_band(std::span<const F>(positions), d, eps);
+    // Without a mode normalize_x returns a plain copy.  The positions are needed for the
+    // band only, and released before the solves allocate their work storage.
+    const PenaltyBand<F> band = [&] {
+        const std::vector<F> positions = normalize_x(x, normalize);
+        return build_penalty_band(std::span<const F>(positions), d, eps);
+    }();
 
     if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
         return error("w_base_st must match y_st shape");

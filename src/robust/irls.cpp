@@ -47,8 +47,11 @@ void total_weights(const IrlsInputs<F>& in, std::size_t s, const F* wr_row, F* w
                    std::size_t t0, std::size_t t1, F* g, F* yv,
                    const core::kernels::BatchSolver<F>* vectorised) {
     if (vectorised && in.y.row_contiguous() && in.base_weights.row_contiguous()) {
-        vectorised->mask(in.y.row_ptr(s) + t0, in.base_weights.row_ptr(s) + t0, wr_row + t0,
-                         t1 - t0, false, g, yv);
+        const F* y_row = in.y.row_ptr(s);
+        const F* wb_row = in.base_weights.row_ptr(s);
+        core::kernels::prefetch_next_tile(y_row, t1, t1 - t0, in.y.cols);
+        core::kernels::prefetch_next_tile(wb_row, t1, t1 - t0, in.y.cols);
+        vectorised->mask(y_row + t0, wb_row + t0, wr_row + t0, t1 - t0, false, g, yv);
         std::memcpy(wt_row + t0, g, (t1 - t0) * sizeof(F));
         return;
     }

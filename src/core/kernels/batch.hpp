@@ -31,6 +31,15 @@ private:
     std::size_t size_ = 0;
 };
 
+// Asks for row[t1 .. t1 + n) (clipped to T) ahead of use.  The batch solver reads the rows
+// of a block tile by tile, one row after another, a pattern the hardware prefetchers do
+// not follow; the fill of one tile announces the next one of the same row.
+template <class F>
+inline void prefetch_next_tile(const F* row, std::size_t t1, std::size_t n, std::size_t T) {
+    const std::size_t end = t1 + n < T ? t1 + n : T;
+    for (std::size_t t = t1; t < end; t += 64 / sizeof(F)) __builtin_prefetch(row + t);
+}
+
 // Instruction sets with a kernel.  One build runs on any x86-64 and picks the widest the
 // CPU (and the operating system's register saving) supports.
 enum class Isa { baseline, avx2, avx512 };
