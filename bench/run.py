@@ -137,19 +137,23 @@ MEMORY_PROBE = textwrap.dedent("""
     sys.path.insert(0, sys.argv[1])
     from run import make_data
     import quelbrin as qb
+
+    def peak():  # ru_maxrss in bytes, and the kernel's own record of it
+        hwm = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM"))
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, hwm * 1024
+
     S, T = int(sys.argv[2]), int(sys.argv[3])
     x, y = make_data(S, T, np.float64)
     y += 0.0  # every page of the input touched
     qb.whittaker_solve_f64(x[:8], y[:2, :8])  # module, NumPy API and pool set up
-    try:  # the peak so far (temporaries of the data set-up) is reset to the current size
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        pass
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    # The peak so far (temporaries of the data set-up) is reset to the current size.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = peak()
     z = qb.whittaker_solve_f64(x, y, lam=10.0, d=2)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(json.dumps({"extra": after - before - z.nbytes, "y_bytes": y.nbytes}))
+    after = peak()
+    print(json.dumps({"extra": after[0] - before[0] - z.nbytes,
+                      "extra_hwm": after[1] - before[1] - z.nbytes, "y_bytes": y.nbytes}))
 """)
 
 
