@@ -3,6 +3,7 @@ serial results with no deadlock, and multiprocessing pools, forked or spawned af
 parent's worker pool exists, run parallel calls in their workers."""
 
 import multiprocessing
+import os
 import subprocess
 import sys
 import textwrap
@@ -85,7 +86,12 @@ def pool_outcomes(ks):
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")  # the point here
-@pytest.mark.parametrize("method", ["fork", "spawn"])
+@pytest.mark.parametrize("method", [
+    # GCC 12's ASan allocator takes no locks around fork(), so a child forked while a
+    # worker thread is inside malloc or free can wait on that lock forever.
+    pytest.param("fork", marks=pytest.mark.skipif(os.environ.get("QUELBRIN_SANITIZED") == "1",
+                                                  reason="ASan's allocator is not fork-safe")),
+    "spawn"])
 def test_process_pool_after_the_parent_pool_exists(method):
     # The parent's own worker threads exist before the processes are made; a forked child
     # has none of them and must build its own on its first parallel call.

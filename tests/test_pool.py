@@ -229,6 +229,10 @@ def test_creation_failure_is_final(stack):
     assert settled == base
 
 
+# GCC 12's ASan allocator takes no locks around fork(): a child forked while a worker
+# thread is inside malloc or free can wait on that lock forever.
+@pytest.mark.skipif(os.environ.get("QUELBRIN_SANITIZED") == "1",
+                    reason="ASan's allocator is not fork-safe")
 def test_forked_child_builds_its_own_pool():
     out = run_child(
         """

@@ -180,7 +180,8 @@ def test_soak():
           f"RSS {rss_warm / 2**20:.1f} MiB -> {rss_end / 2**20:.1f} MiB "
           f"({100 * growth:+.3f} %)")
     assert all(v == 0 for v in delta.values()), delta
-    assert growth < 0.01
+    if not SANITIZED:  # ASan holds freed memory in quarantine, so its RSS grows anyway
+        assert growth < 0.01
 
 
 @pytest.mark.parametrize("suffix", ["_f64", "_f32"])
