@@ -67,9 +67,9 @@ def run_child(name, prof):
             how = f"signal {-r.returncode}" if r.returncode < 0 else f"exit {r.returncode}"
             pytest.fail(f"{name}: child ended with {how}; last call:\n{read(crumb)}\n"
                         f"--- stdout\n{r.stdout[-6000:]}\n--- stderr\n{r.stderr[-6000:]}")
-    counts = [line.split() for line in r.stdout.splitlines() if line.startswith("fuzzed ")]
-    assert len(counts) == 1, r.stdout
-    return int(counts[0][2])
+    lines = [line for line in r.stdout.splitlines() if line.startswith("fuzzed ")]
+    assert len(lines) == 1, r.stdout
+    return int(lines[0].split()[2]), lines[0]
 
 
 def read(path):
@@ -82,7 +82,7 @@ def read(path):
 
 @pytest.mark.parametrize("name", NAMES)
 def test_fuzz_surface(name):
-    assert run_child(name, profile()) >= PROFILES[profile()]
+    assert run_child(name, profile())[0] >= PROFILES[profile()]
 
 
 # --------------------------------------------------------------------------------------
@@ -564,8 +564,8 @@ if __name__ == "__main__":
         prof = profile()
         total = 0
         for n in NAMES:
-            c = run_child(n, prof)
-            print(f"{n}: {c} examples", flush=True)
+            c, line = run_child(n, prof)
+            print(line, flush=True)
             total += c
         print(f"total: {total} examples ({prof} profile)")
     else:
