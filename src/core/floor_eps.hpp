@@ -7,7 +7,7 @@ namespace quelbrin::core {
 // the floor, a NaN floor leaves v as it is).  When v equals the floor, v itself is kept.
 template <class F>
 constexpr F floor_eps(F v, F floor) {
-    return (v != v || v < floor) ? floor : v;
+    return ((v != v) | (v < floor)) ? floor : v;  // both tests, no branch
 }
 
 }  // namespace quelbrin::core

@@ -79,10 +79,11 @@ Result<void> refit_in_f64(IrlsResult<float>& res, const IrlsInputs<float>& in,
         const core::PenaltyBand<double> band64 = core::build_penalty_band<double>(
             std::span<const double>(pos64), o.d, static_cast<double>(o.eps));
         const Matrix<double> y64 = widen(in.y);
-        const Matrix<double> wb64 = widen(in.base_weights);
+        const Matrix<double> wb64 = in.base_weights ? widen(*in.base_weights) : Matrix<double>();
         IrlsInputs<double> in64;
         in64.y = y64.view();
-        in64.base_weights = wb64.view();
+        if (in.base_weights) in64.base_weights = wb64.view();
+        in64.zero_missing = in.zero_missing;
         in64.band = &band64;
         in64.lam = static_cast<double>(in.lam);
         in64.ridge = static_cast<double>(in.ridge);
@@ -151,16 +152,25 @@ Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
         core::normalize_x<F>(std::span<const F>(grid.x), o.normalize);
     const core::PenaltyBand<F> band =
         core::build_penalty_band<F>(std::span<const F>(positions), o.d, o.eps);
-    const Matrix<F> wbase_work = make_wbase_work(y_st, w_base_st);
-
-    // Without a group of two or more the IRLS reads the caller's observations directly.
+    // Without a group of two or more the IRLS reads the caller's observations and base
+    // weights directly (the base weight of a missing observation taken as 0 on the fly);
+    // merging builds the merged series from the cleared base weights.
     const bool merging = Tm < T;
+    Matrix<F> wbase_work;
     std::optional<MergedSeries<F>> merged;
-    if (merging) merged = merge_series(y_st, wbase_work.view(), grid.groups);
-
+    if (merging) {
+        wbase_work = make_wbase_work(y_st, w_base_st);
+        merged = merge_series(y_st, wbase_work.view(), grid.groups);
+    }
     IrlsInputs<F> in;
-    in.y = merging ? merged->y.view() : y_st;
-    in.base_weights = merging ? merged->w.view() : wbase_work.view();
+    if (merging) {
+        in.y = merged->y.view();
+        in.base_weights = merged->w.view();
+    } else {
+        in.y = y_st;
+        in.base_weights = w_base_st;
+        in.zero_missing = true;
+    }
     in.band = &band;
     in.lam = o.lam;
     in.ridge = o.ridge;
@@ -168,6 +178,16 @@ Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
     in.weighting = weighting.value();
     in.constants = constants;
     in.scale_name = o.scale;
+    if constexpr (std::is_same_v<F, double>) {
+        if (!merging) {
+            // In float64 no error can follow the IRLS, so the outputs are created first and
+            // the steps write their final rows straight into them.
+            F* const z = make_output(S, T);
+            F* const wt = o.return_weights ? make_output(S, T) : nullptr;
+            run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt);
+            return {};
+        }
+    }
     IrlsResult<F> res = run_irls(in, o.iterations, o.parallel);
 
     if constexpr (std::is_same_v<F, float>) {

@@ -39,57 +39,120 @@ struct CycleWatch {
     }
 };
 
-// Step 1 of a step, at t0 <= i < t1: total weights G = wb * wr into wt_row (and g), masked
-// observations into yv (y where it is finite and G > 0; a NaN G is not > 0).  Negative,
-// -0.0 and NaN totals still reach the solver; only the masked observation is cleared.
+// The base weight of observation i of series s as the steps use it: the given weight (1
+// when none is given), and 0 at a non-finite observation when the weights are the caller's.
+template <class F>
+inline F base_at(const IrlsInputs<F>& in, std::size_t s, std::size_t i, F yi) {
+    if (in.zero_missing && !std::isfinite(yi)) return F(0);
+    return in.base_weights ? (*in.base_weights)(s, i) : F(1);
+}
+
+// True when the rows of y (and of the base weights, if any) can be read in place.
+template <class F>
+bool rows_direct(const IrlsInputs<F>& in) {
+    return in.y.row_contiguous() && (!in.base_weights || in.base_weights->row_contiguous());
+}
+
+// Calls fn(i, y[s, i], base weight of (s, i)) for i = 0 .. T-1 in order, reading
+// contiguous rows in place.
+template <class F, class Fn>
+void for_each_observation(const IrlsInputs<F>& in, std::size_t s, Fn&& fn) {
+    const std::size_t T = in.y.cols;
+    if (rows_direct(in)) {
+        const F* y = in.y.row_ptr(s);
+        if (in.base_weights) {
+            const F* b = in.base_weights->row_ptr(s);
+            if (in.zero_missing) {
+                for (std::size_t i = 0; i < T; ++i) {
+                    const F bi = b[i];
+                    fn(i, y[i], std::isfinite(y[i]) ? bi : F(0));
+                }
+            } else {
+                for (std::size_t i = 0; i < T; ++i) fn(i, y[i], b[i]);
+            }
+        } else if (in.zero_missing) {
+            for (std::size_t i = 0; i < T; ++i) fn(i, y[i], std::isfinite(y[i]) ? F(1) : F(0));
+        } else {
+            for (std::size_t i = 0; i < T; ++i) fn(i, y[i], F(1));
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < T; ++i) {
+        const F yi = in.y(s, i);
+        fn(i, yi, base_at(in, s, i, yi));
+    }
+}
+
+// Step 1 of a step, at t0 <= i < t1: total weights G = wb * wr into g (and wt_row unless
+// null), masked observations into yv (y where it is finite and G > 0; a NaN G is not > 0).
+// Negative, -0.0 and NaN totals still reach the solver; only the masked observation is
+// cleared.
 template <class F>
 void total_weights(const IrlsInputs<F>& in, std::size_t s, const F* wr_row, F* wt_row,
                    std::size_t t0, std::size_t t1, F* g, F* yv,
                    const core::kernels::BatchSolver<F>* vectorised) {
-    if (vectorised && in.y.row_contiguous() && in.base_weights.row_contiguous()) {
+    if (vectorised && rows_direct(in)) {
         const F* y_row = in.y.row_ptr(s);
-        const F* wb_row = in.base_weights.row_ptr(s);
+        const F* wb_row = in.base_weights ? in.base_weights->row_ptr(s) : nullptr;
         core::kernels::prefetch_next_tile(y_row, t1, t1 - t0, in.y.cols);
-        core::kernels::prefetch_next_tile(wb_row, t1, t1 - t0, in.y.cols);
-        vectorised->mask(y_row + t0, wb_row + t0, wr_row + t0, t1 - t0, false, g, yv);
-        std::memcpy(wt_row + t0, g, (t1 - t0) * sizeof(F));
+        if (wb_row) core::kernels::prefetch_next_tile(wb_row, t1, t1 - t0, in.y.cols);
+        // The same products: base * wr, the base being 0 at a missing observation when the
+        // weights are the caller's (wr is +0.0 there, so base * wr would be +0.0 too).
+        vectorised->mask(y_row + t0, wb_row ? wb_row + t0 : nullptr, wr_row + t0, t1 - t0,
+                         in.zero_missing, g, yv);
+        if (wt_row) std::memcpy(wt_row + t0, g, (t1 - t0) * sizeof(F));
         return;
     }
     for (std::size_t i = t0; i < t1; ++i) {
         const F yi = in.y(s, i);
-        const F gi = in.base_weights(s, i) * wr_row[i];
+        const F gi = base_at(in, s, i, yi) * wr_row[i];
         g[i - t0] = gi;
-        wt_row[i] = gi;
+        if (wt_row) wt_row[i] = gi;
         yv[i - t0] = (std::isfinite(yi) && gi > F(0)) ? yi : F(0);
     }
 }
 
+// Work rows of the steps after the solve.
+template <class F>
+struct UpdateScratch {
+    std::vector<F> r;
+    std::vector<std::uint8_t> usable;
+    std::vector<F> magnitudes;
+};
+
 // Steps 3 to 5, after the solve: residuals of the usable observations (finite, total weight
-// > 0), their scale, and the new robust weights (0 where not usable).
+// G > 0, G formed again as the same product base * wr from the row the solve used), their
+// scale, and the new robust weights (0 where not usable).  The magnitudes for the MAD are
+// gathered in the same pass.
 template <class F>
 void update_robust_weights(const IrlsInputs<F>& in, std::size_t s, const F* z_row, F* wr_row,
-                           const F* wt_row, std::vector<F>& r,
-                           std::vector<std::uint8_t>& usable) {
+                           UpdateScratch<F>& w) {
     const std::size_t T = in.y.cols;
-    r.resize(T);
-    usable.resize(T);
-    const auto residuals = [&](auto&& y_at) {
-        for (std::size_t i = 0; i < T; ++i) {
-            const F yi = y_at(i);
-            const bool u = std::isfinite(yi) && wt_row[i] > F(0);
-            usable[i] = u ? 1 : 0;
-            r[i] = u ? yi - z_row[i] : std::numeric_limits<F>::quiet_NaN();
-        }
-    };
-    if (in.y.row_contiguous()) {
-        const F* y_row = in.y.row_ptr(s);
-        residuals([y_row](std::size_t i) { return y_row[i]; });
-    } else {
-        residuals([&](std::size_t i) { return in.y(s, i); });
+    w.r.resize(T);
+    w.usable.resize(T);
+    w.magnitudes.resize(T);
+    F* const r = w.r.data();
+    std::uint8_t* const usable = w.usable.data();
+    F* const mag = w.magnitudes.data();
+    for_each_observation(in, s, [&](std::size_t i, F yi, F base) {
+        const F gi = base * wr_row[i];
+        const bool u = std::isfinite(yi) & (gi > F(0));
+        const F diff = yi - z_row[i];
+        usable[i] = u ? 1 : 0;
+        r[i] = u ? diff : std::numeric_limits<F>::quiet_NaN();
+    });
+    // The scale's usable set: usable and a finite residual, i.e. a finite r (r is NaN
+    // wherever the observation is not usable).
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < T; ++i) {
+        mag[n] = std::abs(r[i]);
+        n += std::isfinite(r[i]) ? 1 : 0;
     }
-    const F sc = residual_scale(std::span<const F>(r), std::span<const std::uint8_t>(usable),
-                                in.scale_name, in.eps);
-    robust_weights(in.weighting, in.constants, r.data(), usable.data(), sc, wr_row, T);
+    const F sc = selects_huber(in.scale_name)
+                     ? huber_scale(std::span<const F>(r, T),
+                                   std::span<const std::uint8_t>(usable, T), in.eps)
+                     : mad_of_magnitudes(std::span<F>(mag, n), in.eps);
+    robust_weights(in.weighting, in.constants, r, usable, sc, wr_row, T);
 }
 
 }  // namespace
@@ -100,13 +163,13 @@ void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::
     const std::size_t T = in.y.cols;
     QB_ASSERT(z_row.size() == T && wr_row.size() == T && wt_row.size() == T,
               "irls_step: row length does not match the series length");
-    std::vector<F> G(T), y_masked(T), r;
-    std::vector<std::uint8_t> usable;
+    std::vector<F> G(T), y_masked(T);
+    UpdateScratch<F> scratch;
     total_weights<F>(in, s, wr_row.data(), wt_row.data(), 0, T, G.data(), y_masked.data(),
                      nullptr);
     core::solve_banded(*in.band, G.data(), y_masked.data(), in.lam, in.ridge, in.eps,
                        z_row.data());
-    update_robust_weights(in, s, z_row.data(), wr_row.data(), wt_row.data(), r, usable);
+    update_robust_weights(in, s, z_row.data(), wr_row.data(), scratch);
 }
 
 namespace {
@@ -122,8 +185,7 @@ struct LeafWork {
     std::vector<CycleWatch<F>> watch;    // allocated only for long runs
     std::vector<std::size_t> active;     // block rows still running in this step
     std::vector<F> before;               // robust weights before the step, for the stop test
-    std::vector<F> r;
-    std::vector<std::uint8_t> usable;
+    UpdateScratch<F> update;
 };
 
 // Every step of series s0 .. s1-1, which share their solves.
@@ -137,13 +199,14 @@ struct LeafWork {
 //    series cycles with period p = k - j, and step k + m*p produces what step k does, so
 //    only (iterations - k) mod p further steps are needed.
 // Each series therefore has its own last step `stop_at` (iterations, until a repeat is
-// seen), and the block ends when every series is past its own.  The numbers are those of
-// running every step; a huge iteration count on data that settles or falls into a
-// rounding-level cycle costs only the steps before the repeat is found.  A series that
-// never repeats still runs all its steps.
+// seen), and the block ends when every series is past its own.  The robust weights a
+// series' last step would compute are never used, so that step ends with its solve.  The
+// numbers are those of running every step; a huge iteration count on data that settles or
+// falls into a rounding-level cycle costs only the steps before the repeat is found.  A
+// series that never repeats still runs all its steps.
 template <class F>
 void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& solver,
-               LeafWork<F>& work, IrlsResult<F>& out, std::size_t s0, std::size_t s1,
+               LeafWork<F>& work, RowMajor<F> z, F* wt, std::size_t s0, std::size_t s1,
                std::uint64_t N) {
     const std::size_t T = in.y.cols;
     const std::size_t n = s1 - s0;
@@ -151,11 +214,10 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
     // An observation starts with robust weight 1 when it is finite and its base weight is
     // > 0; everything else is excluded from the first solve on.
     for (std::size_t j = 0; j < n; ++j) {
-        for (std::size_t i = 0; i < T; ++i) {
-            const bool in_play =
-                std::isfinite(in.y(s0 + j, i)) && in.base_weights(s0 + j, i) > F(0);
-            work.wr[j * T + i] = in_play ? F(1) : F(0);
-        }
+        F* const wr_row = &work.wr[j * T];
+        for_each_observation(in, s0 + j, [wr_row](std::size_t i, F yi, F base) {
+            wr_row[i] = (std::isfinite(yi) && base > F(0)) ? F(1) : F(0);
+        });
     }
     work.stop_at.assign(n, N);
     work.watch.clear();
@@ -171,16 +233,16 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
         solver.solve_range(
             work.batch, 0, active.size(),
             [&](std::size_t a, std::size_t t0, std::size_t t1, F* g, F* yv) {
-                const std::size_t j = active[a];
-                total_weights<F>(in, s0 + j, &work.wr[j * T], out.wt.row(s0 + j), t0, t1, g, yv,
-                                 &solver);
+                const std::size_t s = s0 + active[a];
+                total_weights<F>(in, s, &work.wr[active[a] * T], wt ? wt + s * T : nullptr, t0,
+                                 t1, g, yv, &solver);
             },
-            [&](std::size_t a) { return out.z.row(s0 + active[a]); });
+            [&](std::size_t a) { return z.row(s0 + active[a]); });
         for (const std::size_t j : active) {
+            if (work.stop_at[j] == k) continue;  // its last step: no new weights needed
             F* wr_row = &work.wr[j * T];
             std::memcpy(work.before.data(), wr_row, T * sizeof(F));
-            update_robust_weights(in, s0 + j, out.z.row(s0 + j), wr_row, out.wt.row(s0 + j),
-                                  work.r, work.usable);
+            update_robust_weights(in, s0 + j, z.row(s0 + j), wr_row, work.update);
             if (work.stop_at[j] != N) continue;  // a repeat was already found
             if (std::memcmp(work.before.data(), wr_row, T * sizeof(F)) == 0) {
                 work.stop_at[j] = k;  // settled
@@ -198,32 +260,42 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
 // all the steps of a few series at a time (the block of the batch solver) while their rows
 // are in cache; every series still performs exactly the steps of the step-by-step loop.
 template <class F>
-IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel) {
+void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
+                   RowMajor<F> z, F* wt) {
     const std::size_t S = in.y.rows;
     const std::size_t T = in.y.cols;
-    QB_ASSERT(in.base_weights.rows == S && in.base_weights.cols == T,
+    QB_ASSERT(!in.base_weights || (in.base_weights->rows == S && in.base_weights->cols == T),
               "run_irls: base weights do not match the observations");
     QB_ASSERT(in.band != nullptr && in.band->T == T, "run_irls: band built for another grid");
-
-    IrlsResult<F> out{Matrix<F>(S, T), Matrix<F>(S, T)};
+    QB_ASSERT(z.rows == S && z.cols == T, "run_irls: output does not match the observations");
     // No series or no step: z and the total weights stay zero and no section runs.
-    if (S == 0 || iterations == 0) return out;
+    if (S == 0 || iterations == 0) return;
 
     const core::kernels::BatchSolver<F> solver(*in.band, in.lam, in.ridge, in.eps);
     const std::size_t block = solver.max_lanes();
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t a, std::size_t b) {
         LeafWork<F> work;
         for (std::size_t s0 = a; s0 < b; s0 += block) {
-            run_block(in, solver, work, out, s0, b - s0 < block ? b : s0 + block, iterations);
+            run_block(in, solver, work, z, wt, s0, b - s0 < block ? b : s0 + block, iterations);
         }
     });
+}
+
+template <class F>
+IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel) {
+    const std::size_t S = in.y.rows;
+    const std::size_t T = in.y.cols;
+    IrlsResult<F> out{Matrix<F>(S, T), Matrix<F>(S, T)};
+    run_irls_into(in, iterations, parallel, RowMajor<F>{out.z.data.data(), S, T},
+                  out.wt.data.data());
     return out;
 }
 
 #define QB_INSTANTIATE(F)                                                                     \
     template void irls_step<F>(const IrlsInputs<F>&, std::size_t, std::span<F>, std::span<F>, \
                                std::span<F>);                                                 \
-    template IrlsResult<F> run_irls<F>(const IrlsInputs<F>&, std::uint64_t, bool);
+    template IrlsResult<F> run_irls<F>(const IrlsInputs<F>&, std::uint64_t, bool);             \
+    template void run_irls_into<F>(const IrlsInputs<F>&, std::uint64_t, bool, RowMajor<F>, F*);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -38,8 +39,12 @@ struct Matrix {
 // Everything one IRLS step reads besides its own rows; shared read-only by all series.
 template <class F>
 struct IrlsInputs {
-    MatrixView<F> y;             // (S, T) observations, any strides; non-finite = missing
-    MatrixView<F> base_weights;  // (S, T)
+    MatrixView<F> y;  // (S, T) observations, any strides; non-finite = missing
+    // (S, T) base weights; absent: 1 for every observation.
+    std::optional<MatrixView<F>> base_weights;
+    // Set when the base weights are the caller's own: the base weight of a non-finite
+    // observation is then 0, whatever was given there (the driver's rule), formed on the fly.
+    bool zero_missing = false;
     const core::PenaltyBand<F>* band = nullptr;
     F lam = F(0);
     F ridge = F(0);
@@ -61,10 +66,16 @@ template <class F>
 void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::span<F> wr_row,
                std::span<F> wt_row);
 
-// Runs `iterations` steps for every series, one series-parallel section per iteration.
-// Preconditions (the driver's): y and base weights share the shape (S, T), the band was
-// built on T positions, T >= 2.  iterations = 0 gives all-zero z and wt.
+// Runs `iterations` steps for every series.  Preconditions (the driver's): y and base
+// weights share the shape (S, T), the band was built on T positions, T >= 2.
+// iterations = 0 gives all-zero z and wt.
 template <class F>
 IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel);
+
+// The same into the caller's zero-filled row-major (S, T) z and wt; with wt null the total
+// weights are not kept.  Only the rows' final values are written.
+template <class F>
+void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
+                   RowMajor<F> z, F* wt);
 
 }  // namespace quelbrin::robust

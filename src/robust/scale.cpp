@@ -49,6 +49,14 @@ bool selects_huber(std::string_view name) {
 }
 
 template <class F>
+F mad_of_magnitudes(std::span<F> magnitudes, F floor) {
+    if (magnitudes.empty()) return floor;
+    // The median of |r| about zero, not about the residuals' own median.
+    const F m = core::median_select(magnitudes);
+    return core::floor_eps(m * mad_factor<F>(), floor);
+}
+
+template <class F>
 F mad_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor) {
     // |r| of the usable set, in index order, gathered without a data-dependent branch.
     std::vector<F> abs_r(r.size());
@@ -57,11 +65,7 @@ F mad_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor)
         abs_r[n] = std::abs(r[i]);
         n += in_usable_set(r, usable, i) ? 1 : 0;
     }
-    if (n == 0) return floor;
-    abs_r.resize(n);
-    // The median of |r| about zero, not about the residuals' own median.
-    const F m = core::median_select(std::span<F>(abs_r));
-    return core::floor_eps(m * mad_factor<F>(), floor);
+    return mad_of_magnitudes(std::span<F>(abs_r.data(), n), floor);
 }
 
 template <class F>
@@ -96,6 +100,7 @@ F residual_scale(std::span<const F> r, std::span<const std::uint8_t> usable,
 
 #define QB_INSTANTIATE(F)                                                                      \
     template F mad_scale<F>(std::span<const F>, std::span<const std::uint8_t>, F);             \
+    template F mad_of_magnitudes<F>(std::span<F>, F);                                          \
     template F huber_scale<F>(std::span<const F>, std::span<const std::uint8_t>, F);           \
     template F residual_scale<F>(std::span<const F>, std::span<const std::uint8_t>,            \
                                  std::string_view, F);

@@ -17,6 +17,11 @@ bool selects_huber(std::string_view name);
 template <class F>
 F mad_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor);
 
+// The MAD estimate from the magnitudes |r[i]| of the usable set already gathered (any
+// order; the values are overwritten): the floor when there is none.  mad_scale gathers and
+// calls this.
+template <class F>
+F mad_of_magnitudes(std::span<F> magnitudes, F floor);
 template <class F>
 F huber_scale(std::span<const F> r, std::span<const std::uint8_t> usable, F floor);
 

@@ -97,6 +97,8 @@ namespace {
 //   v = r / s (signed standardised residual), q = |v| (its magnitude),
 //   u = v / c (signed scaled residual: cauchy, welsch), R = q / c (absolute: tukey, fair).
 // Every comparison is false for a NaN operand; the NaN results follow from that.
+// Each formula is written as selections between values that are all computed (computing a
+// value that is then not selected changes no result), so that a row of weights vectorises.
 template <Weighting W, class F>
 inline F weight_of(const TuningConstants<F>& k, F r, F s) {
     const F c = k.c;
@@ -104,13 +106,11 @@ inline F weight_of(const TuningConstants<F>& k, F r, F s) {
     const F q = std::abs(v);
     if constexpr (W == Weighting::tukey) {
         const F R = q / c;
-        if (R < F(1)) {
-            const F t = F(1) - R * R;
-            return t * t;
-        }
-        return F(0);
+        const F t = F(1) - R * R;
+        return R < F(1) ? t * t : F(0);
     } else if constexpr (W == Weighting::huber) {
-        return q <= c ? F(1) : c / floor_tiny(q);
+        const F tail = c / floor_tiny(q);
+        return q <= c ? F(1) : tail;
     } else if constexpr (W == Weighting::cauchy) {
         const F u = v / c;
         return F(1) / (u * u + F(1));
@@ -125,19 +125,23 @@ inline F weight_of(const TuningConstants<F>& k, F r, F s) {
         return F(1) / (R + F(1));
     } else {
         // hampel: the thresholds are compared with |r/s| itself, not with a scaled residual.
-        if (q <= k.a) return F(1);
-        if (q <= k.b) return k.a / floor_tiny(q);
-        if (q <= c) return (k.a * (c - q)) / (floor_tiny(q) * floor_tiny(c - k.b));
-        return F(0);
+        const F fq = floor_tiny(q);
+        const F middle = k.a / fq;
+        const F descent = (k.a * (c - q)) / (fq * floor_tiny(c - k.b));
+        const F outer = q <= c ? descent : F(0);
+        const F inner = q <= k.b ? middle : outer;
+        return q <= k.a ? F(1) : inner;
     }
 }
 
+// Cloned for AVX2 and chosen at load time where the CPU has it: the same operations on
+// wider vectors, so the same numbers.
 template <Weighting W, class F>
-void weights_of_row(const TuningConstants<F>& k, const F* r, const std::uint8_t* usable, F s,
+__attribute__((target_clones("avx2", "default"))) void weights_of_row(const TuningConstants<F>& k, const F* r, const std::uint8_t* usable, F s,
                     F* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const F w = weight_of<W>(k, r[i], s);
-        out[i] = usable[i] ? w : F(0);
+        out[i] = usable[i] != 0 ? w : F(0);
     }
 }
 
