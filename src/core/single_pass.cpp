@@ -5,6 +5,7 @@
 #include "core/kernels/batch.hpp"
 #include "core/normalize.hpp"
 #include "parallel/for_each_series.hpp"
+#include "support/scratch_pool.hpp"
 
 namespace quelbrin::core {
 
@@ -108,9 +109,10 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
         fill_series(solver, y_st, base, direct, s, t0, t1, w, y);
     };
     const auto row = [z, T](std::size_t s) { return z + s * T; };
+    ScratchPool<typename kernels::BatchSolver<F>::Scratch> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
-        typename kernels::BatchSolver<F>::Scratch scratch;
-        solver.solve_range(scratch, lo, hi, fill, row);
+        const auto leased = scratch.take();
+        solver.solve_range(*leased, lo, hi, fill, row);
     });
     return {};
 }

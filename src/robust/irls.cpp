@@ -9,6 +9,7 @@
 #include "parallel/for_each_series.hpp"
 #include "robust/scale.hpp"
 #include "support/panic.hpp"
+#include "support/scratch_pool.hpp"
 
 namespace quelbrin::robust {
 namespace {
@@ -273,10 +274,11 @@ void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool paral
 
     const core::kernels::BatchSolver<F> solver(*in.band, in.lam, in.ridge, in.eps);
     const std::size_t block = solver.max_lanes();
+    ScratchPool<LeafWork<F>> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t a, std::size_t b) {
-        LeafWork<F> work;
+        const auto work = scratch.take();
         for (std::size_t s0 = a; s0 < b; s0 += block) {
-            run_block(in, solver, work, z, wt, s0, b - s0 < block ? b : s0 + block, iterations);
+            run_block(in, solver, *work, z, wt, s0, b - s0 < block ? b : s0 + block, iterations);
         }
     });
 }
