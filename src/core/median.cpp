@@ -1,7 +1,11 @@
 #include "core/median.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "support/panic.hpp"
 
@@ -9,110 +13,244 @@ namespace quelbrin::core {
 
 namespace {
 
-// Below this many values the narrowing rounds do not pay for their sample.
-constexpr std::size_t kNarrowFrom = 96;
-constexpr std::size_t kSample = 32;
-constexpr std::size_t kBracket = 6;  // sample ranks kept on each side of the target
+// Below this many values a histogram round does not pay for itself: nth_element is used
+// directly, and a round that keeps at most this many hands them to nth_element.
+constexpr std::size_t kDirectBelow = 64;
+constexpr unsigned kBucketBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
 
-// Batcher's odd-even merge network for kSample values, as a list of compare-exchanges.
-struct Network {
-    std::uint8_t lo[256];
-    std::uint8_t hi[256];
-    std::size_t size;
+template <class F>
+using Bits = std::conditional_t<sizeof(F) == 4, std::uint32_t, std::uint64_t>;
+template <class F>
+constexpr Bits<F> kSignBit = Bits<F>{1} << (8 * sizeof(F) - 1);
+
+// Order-preserving unsigned keys of non-NaN values: a < b gives key(a) < key(b) and
+// a == b gives key(a) == key(b), so -0.0 and +0.0 share a key and the key order is exactly
+// the order of the comparisons.  Keys of floats are roughly logarithmic in the value,
+// which spreads heavy-tailed data over the buckets.
+//
+// Any values: non-negative values keep their bits with the top bit set, negative values
+// take minus their magnitude bits (with -0.0 landing on the key of +0.0).
+template <class F>
+struct AnyKeys {
+    static Bits<F> key(F v) {
+        using U = Bits<F>;
+        using S = std::make_signed_t<U>;
+        const S bits = std::bit_cast<S>(v);
+        const S negative = bits >> (8 * sizeof(S) - 1);  // all ones for a set sign bit
+        const S magnitude = bits & std::numeric_limits<S>::max();
+        return static_cast<U>((magnitude ^ negative) - negative) ^ kSignBit<F>;
+    }
 };
 
-constexpr Network batcher_network() {
-    Network net{};
-    constexpr std::size_t n = kSample;
-    for (std::size_t p = 1; p < n; p <<= 1) {
-        for (std::size_t k = p; k >= 1; k >>= 1) {
-            for (std::size_t j = k % p; j + k < n; j += 2 * k) {
-                for (std::size_t i = 0; i < k && i + j + k < n; ++i) {
-                    if ((i + j) / (2 * p) != (i + j + k) / (2 * p)) continue;
-                    net.lo[net.size] = static_cast<std::uint8_t>(i + j);
-                    net.hi[net.size] = static_cast<std::uint8_t>(i + j + k);
-                    ++net.size;
-                }
-            }
+// Values none of which has its sign bit set: the bits themselves.
+template <class F>
+struct PositiveKeys {
+    static Bits<F> key(F v) { return std::bit_cast<Bits<F>>(v); }
+};
+
+// Values that are all >= 0 (callers pass spacings and absolute values): the bits without
+// the sign bit, which also puts -0.0 on the key of +0.0.  One instruction instead of four.
+template <class F>
+struct NonNegativeKeys {
+    static Bits<F> key(F v) { return static_cast<Bits<F>>(std::bit_cast<Bits<F>>(v) << 1); }
+};
+
+// Smallest and largest of n >= 1 values, and whether all of them compare equal to
+// themselves (no NaN).  Written on generic vectors: the compiler does not vectorise a
+// floating-point min/max reduction by itself without assuming away NaNs and signed zeros,
+// and this pass runs on every value.
+template <class F>
+struct Extremes {
+    F lo;
+    F hi;
+    bool ordered;
+    bool signed_bits;  // some value has its sign bit set (a negative value or -0.0)
+};
+
+template <class F>
+Extremes<F> extremes(const F* v, std::size_t n) {
+    constexpr std::size_t kLanes = 16 / sizeof(F);
+    typedef F Vec __attribute__((vector_size(16)));
+    using Lane = std::make_signed_t<Bits<F>>;
+    typedef Lane Mask __attribute__((vector_size(16)));
+    Extremes<F> e{v[0], v[0], true, false};
+    Lane all_bits = 0;
+    std::size_t i = 0;
+    if (n >= 2 * kLanes) {
+        Vec lo0;
+        Vec lo1;
+        std::memcpy(&lo0, v, sizeof lo0);
+        std::memcpy(&lo1, v + kLanes, sizeof lo1);
+        Vec hi0 = lo0;
+        Vec hi1 = lo1;
+        Mask nan0 = lo0 != lo0;
+        Mask nan1 = lo1 != lo1;
+        Mask bits0 = (Mask)lo0;
+        Mask bits1 = (Mask)lo1;
+        for (i = 2 * kLanes; i + 2 * kLanes <= n; i += 2 * kLanes) {
+            Vec x0;
+            Vec x1;
+            std::memcpy(&x0, v + i, sizeof x0);
+            std::memcpy(&x1, v + i + kLanes, sizeof x1);
+            lo0 = x0 < lo0 ? x0 : lo0;
+            hi0 = x0 > hi0 ? x0 : hi0;
+            lo1 = x1 < lo1 ? x1 : lo1;
+            hi1 = x1 > hi1 ? x1 : hi1;
+            nan0 |= x0 != x0;
+            nan1 |= x1 != x1;
+            bits0 |= (Mask)x0;
+            bits1 |= (Mask)x1;
         }
+        lo0 = lo1 < lo0 ? lo1 : lo0;
+        hi0 = hi1 > hi0 ? hi1 : hi0;
+        nan0 |= nan1;
+        bits0 |= bits1;
+        Lane any_nan = 0;
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            e.lo = lo0[j] < e.lo ? lo0[j] : e.lo;
+            e.hi = hi0[j] > e.hi ? hi0[j] : e.hi;
+            any_nan |= nan0[j];
+            all_bits |= bits0[j];
+        }
+        e.ordered = any_nan == 0;
     }
-    return net;
+    for (; i < n; ++i) {
+        const F x = v[i];
+        e.lo = x < e.lo ? x : e.lo;
+        e.hi = x > e.hi ? x : e.hi;
+        e.ordered &= x == x;
+        all_bits |= std::bit_cast<Lane>(x);
+    }
+    e.signed_bits = all_bits < 0;
+    return e;
 }
 
-constexpr Network kNetwork = batcher_network();
-
-// Sorts the kSample values (none NaN) with compare-exchanges only: no data-dependent branch.
+// The selected values of ranks lo_rank and hi_rank (lo_rank == hi_rank for odd counts,
+// hi_rank - 1 otherwise).
 template <class F>
-void sort_sample(F* a) {
-    for (std::size_t c = 0; c < kNetwork.size; ++c) {
-        const F x = a[kNetwork.lo[c]];
-        const F y = a[kNetwork.hi[c]];
-        a[kNetwork.lo[c]] = std::min(x, y);
-        a[kNetwork.hi[c]] = std::max(x, y);
-    }
+struct Middle {
+    F lo;
+    F hi;
+};
+
+template <class F>
+Middle<F> middle_by_nth_element(F* v, std::size_t n, std::size_t lo_rank, std::size_t hi_rank) {
+    std::nth_element(v, v + hi_rank, v + n);
+    const F hi = v[hi_rank];
+    if (lo_rank == hi_rank) return {hi, hi};
+    // rank lo_rank = hi_rank - 1 is the largest of the part below hi_rank.
+    return {*std::max_element(v, v + hi_rank), hi};
 }
 
-// Narrows values[0, n) to a prefix that holds the elements of ranks lo_rank .. hi_rank of
-// the whole: a sorted sample gives two bounds around those ranks, one pass moves every
-// value between the bounds (inclusive) to the front and counts those below, and when both
-// ranks fall between the bounds the search continues in the front part.  Only swaps are
-// made, so the multiset never changes; the ranks are shifted along.  Returns the new size.
-template <class F>
-std::size_t narrow(F* values, std::size_t n, std::size_t& lo_rank, std::size_t& hi_rank) {
-    while (n >= kNarrowFrom) {
-        F sample[kSample];
-        for (std::size_t j = 0; j < kSample; ++j) {
-            sample[j] = values[j * (n / kSample) + n / (2 * kSample)];
+// Radix-style selection on the keys.  Each round takes the key range [key(min), key(max)]
+// of the current part, splits it into at most 256 buckets of 2^shift keys, counts the
+// bucket of every value and finds the bucket(s) holding the two ranks.  When they fall in
+// different buckets, the answer is the largest value below the upper bucket and the
+// smallest value from it on: one more pass.  Otherwise that bucket's values are compacted
+// to the front (forward, in place: the write index never passes the read index, and
+// nothing is read back from where it writes) and the ranks are shifted by the count
+// below; the range shrinks at least 128-fold per round, so only a few rounds are made
+// before the part is small or all equal.
+template <class F, class Keys>
+Middle<F> middle_by_buckets(F* v, std::size_t n, std::size_t lo_rank, std::size_t hi_rank,
+                            Extremes<F> range) {
+    using U = Bits<F>;
+    while (n >= kDirectBelow) {
+        if (!(range.lo < range.hi)) return {v[0], v[0]};  // all equal
+        const U kmin = Keys::key(range.lo);
+        const U span = static_cast<U>(Keys::key(range.hi) - kmin);
+        const unsigned width = static_cast<unsigned>(std::bit_width(span));
+        const unsigned shift = width > kBucketBits ? width - kBucketBits : 0;
+
+        // Two counters per bucket, side by side, taken in turn: runs of values in one bucket
+        // would otherwise make each increment wait for the previous one's store.  Only the
+        // buckets in use are cleared.
+        const std::size_t buckets = static_cast<std::size_t>(span >> shift) + 1;
+        std::uint32_t count[2 * kBuckets];
+        std::memset(count, 0, 2 * buckets * sizeof count[0]);
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++count[2 * (static_cast<U>(Keys::key(v[i]) - kmin) >> shift)];
+            ++count[2 * (static_cast<U>(Keys::key(v[i + 1]) - kmin) >> shift) + 1];
+            ++count[2 * (static_cast<U>(Keys::key(v[i + 2]) - kmin) >> shift)];
+            ++count[2 * (static_cast<U>(Keys::key(v[i + 3]) - kmin) >> shift) + 1];
         }
-        sort_sample(sample);
-        const std::size_t centre = (hi_rank * kSample) / n;
-        const std::size_t a = centre > kBracket ? centre - kBracket : 0;
-        const std::size_t b = centre + kBracket < kSample ? centre + kBracket : kSample - 1;
-        const F lo = sample[a];
-        const F hi = sample[b];
+        for (; i < n; ++i) ++count[2 * (static_cast<U>(Keys::key(v[i]) - kmin) >> shift)];
+
+        // Buckets holding lo_rank and hi_rank, and the count below each.
         std::size_t below = 0;
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < n; ++i) {  // branch-free partition
-            const F v = values[i];
-            const std::size_t under = v < lo;
-            const std::size_t inside = static_cast<std::size_t>(lo <= v) & (v <= hi);
-            below += under;
-            values[i] = values[kept];
-            values[kept] = v;
-            kept += inside;
+        std::size_t b = 0;
+        std::size_t in_b = count[0] + count[1];
+        while (below + in_b <= lo_rank) {
+            below += in_b;
+            ++b;
+            in_b = count[2 * b] + count[2 * b + 1];
         }
-        if (below > lo_rank || hi_rank >= below + kept || kept == n) return n;
+        if (below + in_b <= hi_rank) {
+            // lo_rank is the last rank of bucket b, hi_rank the first of a later bucket: the
+            // answer is the largest value with a key below that bucket's and the smallest
+            // from it on.
+            std::size_t b_hi = b + 1;
+            while (count[2 * b_hi] + count[2 * b_hi + 1] == 0) ++b_hi;
+            const U split = static_cast<U>(kmin + (static_cast<U>(b_hi) << shift));
+            F lo = range.lo;
+            F hi = range.hi;
+            for (std::size_t j = 0; j < n; ++j) {
+                const F x = v[j];
+                const bool under = Keys::key(x) < split;
+                lo = under && x > lo ? x : lo;
+                hi = !under && x < hi ? x : hi;
+            }
+            return {lo, hi};
+        }
+
+        // Both ranks in bucket b: keep its values.
+        const U first = static_cast<U>(kmin + (static_cast<U>(b) << shift));
+        const U last_offset = static_cast<U>((U{1} << shift) - 1);
+        std::size_t kept = 0;
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j < n; ++j) {
+            const F x = v[j];
+            v[kept] = x;
+            kept += static_cast<U>(Keys::key(x) - first) <= last_offset;
+        }
+        QB_ASSERT(kept == in_b, "median_select: bucket count and compaction disagree");
         lo_rank -= below;
         hi_rank -= below;
         n = kept;
+        if (n >= kDirectBelow) range = extremes(v, n);
     }
-    return n;
+    return middle_by_nth_element(v, n, lo_rank, hi_rank);
 }
 
 }  // namespace
 
-// Selection, not a sort: the element of rank n/2 is put in place with nth_element, and for
-// even n the element of rank n/2 - 1 is the largest of the part below it.  Large inputs
-// are first narrowed to the values around those ranks (see narrow).  The result depends
-// only on the multiset of values (where -0.0 and +0.0 both occur, which of them lands on a
-// rank depends on the algorithm; the callers pass positive spacings and absolute values).
+// Selection, not a sort (see middle_by_buckets); small inputs go straight to nth_element.
+// The result depends only on the multiset of values (where -0.0 and +0.0 both occur,
+// which of them lands on a rank depends on the algorithm; the callers pass positive
+// spacings and absolute values).
 template <class F>
 F median_select(std::span<F> values) {
     const std::size_t n = values.size();
     QB_ASSERT(n >= 1, "median_select: no values");
-    bool ordered = true;
-    for (F v : values) ordered &= v == v;
-    QB_ASSERT(ordered, "median_select: unordered comparison (NaN value)");
-    std::size_t hi_rank = n / 2;
-    std::size_t lo_rank = n % 2 == 1 ? hi_rank : hi_rank - 1;
-    const bool odd = n % 2 == 1;
-    const std::size_t m = narrow(values.data(), n, lo_rank, hi_rank);
-    F* const first = values.data();
-    std::nth_element(first, first + hi_rank, first + m);
-    const F hi = first[hi_rank];
-    if (odd) return hi;
-    const F lo = *std::max_element(first, first + hi_rank);
-    return (hi + lo) * F(0.5);
+    const Extremes<F> range = extremes(values.data(), n);
+    QB_ASSERT(range.ordered, "median_select: unordered comparison (NaN value)");
+    const std::size_t hi_rank = n / 2;
+    const std::size_t lo_rank = n % 2 == 1 ? hi_rank : hi_rank - 1;
+    F* const v = values.data();
+    Middle<F> m;
+    if (n < kDirectBelow || n > std::numeric_limits<std::uint32_t>::max()) {
+        m = middle_by_nth_element(v, n, lo_rank, hi_rank);
+    } else if (!range.signed_bits) {
+        m = middle_by_buckets<F, PositiveKeys<F>>(v, n, lo_rank, hi_rank, range);
+    } else if (range.lo >= F(0)) {
+        m = middle_by_buckets<F, NonNegativeKeys<F>>(v, n, lo_rank, hi_rank, range);
+    } else {
+        m = middle_by_buckets<F, AnyKeys<F>>(v, n, lo_rank, hi_rank, range);
+    }
+    if (n % 2 == 1) return m.hi;
+    return (m.hi + m.lo) * F(0.5);
 }
 
 template float median_select<float>(std::span<float>);
