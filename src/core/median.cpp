@@ -43,14 +43,15 @@ struct AnyKeys {
     }
 };
 
-// Values none of which has its sign bit set: the bits themselves.
+// Values none of which has its sign bit set (the callers' spacings and absolute values):
+// the bits themselves.
 template <class F>
 struct PositiveKeys {
     static Bits<F> key(F v) { return std::bit_cast<Bits<F>>(v); }
 };
 
-// Values that are all >= 0 (callers pass spacings and absolute values): the bits without
-// the sign bit, which also puts -0.0 on the key of +0.0.  One instruction instead of four.
+// Values that are all >= 0 with some -0.0 among them: the bits without the sign bit, which
+// puts -0.0 on the key of +0.0.
 template <class F>
 struct NonNegativeKeys {
     static Bits<F> key(F v) { return static_cast<Bits<F>>(std::bit_cast<Bits<F>>(v) << 1); }
