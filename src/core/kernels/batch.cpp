@@ -123,11 +123,21 @@ typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const
     const std::size_t native = set_.native_lanes;
     const std::size_t dl_index = dl_ < kSpecialisedDl ? dl_ : kSpecialisedDl;
     const std::size_t g = guarded_ ? 1 : 0;
-    if (remaining > native) {
+    // A block's work storage grows with its lanes, (2 + dl) * T values each: with a wide
+    // band on long series, fewer lanes keep it near what one scalar solve needs.
+    constexpr std::size_t kBlockBudget = std::size_t(64) << 20;  // bytes
+    const auto fits = [&](std::size_t lanes) {
+        const std::size_t per_lane = kBlockBudget / sizeof(F) / lanes;
+        return band_->T <= per_lane / (2 + (dl_ < per_lane ? dl_ : per_lane));
+    };
+    if (remaining > native && fits(wide)) {
         return {wide, remaining < wide ? remaining : wide, set_.wide[g][dl_index],
                 set_.gather_wide};
     }
-    if (remaining > 1) return {native, remaining, set_.native[g][dl_index], set_.gather_native};
+    if (remaining > 1 && fits(native)) {
+        return {native, remaining < native ? remaining : native, set_.native[g][dl_index],
+                set_.gather_native};
+    }
     return {1, 1, set_.single[g][dl_index], set_.gather_single};
 }
 
