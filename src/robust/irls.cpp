@@ -1,5 +1,7 @@
 #include "robust/irls.hpp"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -114,6 +116,16 @@ void total_weights(const IrlsInputs<F>& in, std::size_t s, const F* wr_row, F* w
     }
 }
 
+// Bit l set where lane l of a 16-byte comparison mask is set (one instruction).
+template <class F, class M>
+inline unsigned lane_bits(M mask) {
+    if constexpr (sizeof(F) == 8) {
+        return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(mask)));
+    } else {
+        return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(mask)));
+    }
+}
+
 // The residual rule of contiguous rows, two or four lanes at a time (plain 16-byte vectors,
 // so any x86-64): r = y - z where the observation is usable (finite y, total weight
 // G = base * wr > 0, the base being 0 at a missing observation when ZeroMissing), NaN
@@ -152,11 +164,12 @@ std::size_t residual_row(const F* y, const F* b, const F* wr, const F* z, std::s
         const V rv = u ? yv - load(z + i) : nan;
         std::memcpy(r + i, &rv, sizeof rv);
         const V av = reinterpret_cast<V>(reinterpret_cast<M>(rv) & magnitude_bits);
-        const M kept = (rv - rv) == zero;
+        const unsigned u_bits = lane_bits<F>(u);
+        const unsigned kept_bits = lane_bits<F>((rv - rv) == zero);
         for (std::size_t l = 0; l < L; ++l) {
-            usable[i + l] = u[l] != 0 ? 1 : 0;
+            usable[i + l] = static_cast<std::uint8_t>((u_bits >> l) & 1u);
             mag[n] = av[l];
-            n += kept[l] != 0 ? 1 : 0;
+            n += (kept_bits >> l) & 1u;
         }
     }
     for (; i < T; ++i) {
