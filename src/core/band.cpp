@@ -23,19 +23,29 @@ std::size_t stored_half_bandwidth(std::uint64_t d, std::size_t T) {
 // and row t-d of order d is added to the band at once.  Each order keeps its last two rows
 // only, so the work storage is d(d+3) values whatever T is, and every coefficient and band
 // element goes through the same operations in the same order as when whole orders are
-// built one after the other.
-template <class F>
-void add_penalty(std::span<const F> x, std::size_t d, F eps, F* pb) {
+// built one after the other.  Dc, when not 0, is d fixed at compile time (the common small
+// orders), so that the short loops unroll and the rows stay in registers: the same
+// operations in the same order.
+template <class F, std::size_t Dc>
+void add_penalty(std::span<const F> x, std::size_t d_runtime, F eps, F* pb) {
+    const std::size_t d = Dc != 0 ? Dc : d_runtime;
     const std::size_t T = x.size();
-    std::vector<std::size_t> base(d + 1, 0);  // order j's two rows start at base[j]
+    // Order j's two rows start at base[j]: base[j] = sum over i < j of 2 (i + 1), that is
+    // j (j + 1) - 2 for j >= 1.
     std::size_t total = 0;
     for (std::size_t j = 1; j <= d; ++j) {
-        base[j] = total;
-        total += checked_count<F>(2, j + 1);
-        if (total < base[j]) throw std::bad_alloc();
+        const std::size_t add = checked_count<F>(2, j + 1);
+        if (total + add < total) throw std::bad_alloc();
+        total += add;
     }
-    std::vector<F> ring(total);
-    auto row = [&](std::size_t j, std::size_t r) { return ring.data() + base[j] + (r & 1) * (j + 1); };
+    constexpr std::size_t kFixed = Dc != 0 ? Dc * (Dc + 3) : 1;
+    F fixed[kFixed];
+    std::vector<F> heap;
+    if constexpr (Dc == 0) heap.resize(total);
+    F* const ring = Dc != 0 ? fixed : heap.data();
+    auto row = [ring](std::size_t j, std::size_t r) {
+        return ring + (j * (j + 1) - 2) + (r & 1) * (j + 1);
+    };
     for (std::size_t t = 1; t < T; ++t) {
         F* first = row(1, t - 1);
         const F h = floor_eps(x[t] - x[t - 1], eps);
@@ -86,7 +96,13 @@ PenaltyBand<F> build_penalty_band(std::span<const F> x, std::uint64_t d, F eps) 
     }
     if (d >= T) return band;
 
-    add_penalty(x, static_cast<std::size_t>(d), eps, band.values.data());
+    F* const pb = band.values.data();
+    switch (d) {
+        case 1: add_penalty<F, 1>(x, 1, eps, pb); break;
+        case 2: add_penalty<F, 2>(x, 2, eps, pb); break;
+        case 3: add_penalty<F, 3>(x, 3, eps, pb); break;
+        default: add_penalty<F, 0>(x, static_cast<std::size_t>(d), eps, pb); break;
+    }
     return band;
 }
 
