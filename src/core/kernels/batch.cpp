@@ -201,16 +201,18 @@ void BatchSolver<F>::solve_one(Scratch& scratch, F* out) const {
 }
 
 template <class F>
-std::uint64_t BatchSolver<F>::check(const Block& block, const BlockArgs<F>& args,
-                                    F* kept) const {
+std::uint64_t BatchSolver<F>::check(Scratch& scratch, const Block& block,
+                                    const BlockArgs<F>& args, F* kept) const {
     if constexpr (sizeof(F) == 4) {
-        const std::size_t column = band_->T * block.lanes;
+        const std::size_t column = checked_count<double>(band_->T, block.lanes);
+        double* const z64 =
+            static_cast<double*>(scratch.check.reserve(checked_count<double>(column, sizeof(double))));
         const CheckArgs c{system64_->A.data(), band_->T, args.dl, system64_->dc, kept,
-                          kept + column, args.y, args.w, args.L, kFloat32Tolerance,
+                          kept + column, args.y, args.w, args.L, z64, kFloat32Tolerance,
                           block.count};
         return block.check(c);
     } else {
-        (void)block, (void)args, (void)kept;
+        (void)scratch, (void)block, (void)args, (void)kept;
         return 0;
     }
 }
@@ -248,7 +250,9 @@ bool BatchSolver<F>::solve_one_checked(Scratch& scratch, F* out) const {
         args.count = 1;
         if (set_.single[0][kk < kSpecialisedDl ? kk : kSpecialisedDl](args) != 0) return false;
         const std::size_t dc = system64_->dc;
-        const CheckArgs c{system64_->A.data(), T, kk, dc, kept_w, kept_y, out, w, L,
+        double* const z64 =
+            static_cast<double*>(scratch.check.reserve(checked_count<double>(T, sizeof(double))));
+        const CheckArgs c{system64_->A.data(), T, kk, dc, kept_w, kept_y, out, w, L, z64,
                           kFloat32Tolerance, 1};
         return set_.check_single[dc < kSpecialisedDl ? dc : kSpecialisedDl](c) == 0;
     } else {

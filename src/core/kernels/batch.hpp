@@ -98,6 +98,7 @@ public:
         std::vector<F> w1, y1;  // one series for the scalar routine
         SolveScratch<F> solve;
         LargeBuffer one;        // a checked one-lane solve
+        LargeBuffer check;      // the check's float64 work
         std::vector<double> w64, y64, z64;  // solve_as_float64
         SolveScratch<double> solve64;
     };
@@ -149,7 +150,8 @@ private:
     // accurate.
     bool solve_one_checked(Scratch& scratch, F* out) const;
     // The block's accuracy verdicts (lanes that fail), from the inputs kept in `kept`.
-    std::uint64_t check(const Block& block, const BlockArgs<F>& args, F* kept) const;
+    std::uint64_t check(Scratch& scratch, const Block& block, const BlockArgs<F>& args,
+                        F* kept) const;
 
     const PenaltyBand<F>* band_;
     F lam_, ridge_, eps_;
@@ -219,14 +221,15 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
         F* kept = nullptr;
         if (checking) {
             // The solve overwrites its inputs; the check needs them.
-            kept = args.L + T * dl_ * block.lanes;
-            std::memcpy(kept, args.w, T * block.lanes * sizeof(F));
-            std::memcpy(kept + T * block.lanes, args.y, T * block.lanes * sizeof(F));
+            const std::size_t column = T * block.lanes;
+            kept = args.L + dl_ * column;
+            std::memcpy(kept, args.w, column * sizeof(F));
+            std::memcpy(kept + column, args.y, column * sizeof(F));
         }
         args.out = rows;
         std::uint64_t again = block.fn(args);
         std::uint64_t inaccurate = 0;
-        if (checking) inaccurate = check(block, args, kept) & ~again;
+        if (checking) inaccurate = check(scratch, block, args, kept) & ~again;
         while (again != 0) {
             const unsigned l = static_cast<unsigned>(__builtin_ctzll(again));
             again &= again - 1;

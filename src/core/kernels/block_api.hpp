@@ -41,11 +41,12 @@ struct CheckArgs {
     std::size_t T;
     std::size_t dl;     // factor rows as the block stored them
     std::size_t dc;     // rows the check uses: min(d, stored half-bandwidth) <= dl
-    const float* w;     // weights (T * lanes)
+    float* w;           // in: weights; overwritten (T * lanes)
     float* y;           // in: masked observations; overwritten (T * lanes)
     const float* z;     // the block's solution (T * lanes)
     const float* piv;   // the block's floored pivots (T * lanes)
     const float* L;     // the block's factor (T * dl * lanes)
+    double* z64;        // work: T * lanes, aligned to 64 bytes
     float tol;
     std::size_t count;
 };
