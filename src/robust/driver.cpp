@@ -36,9 +36,15 @@ Matrix<F> make_wbase_work(const MatrixView<F>& y, const std::optional<MatrixView
 template <class F>
 F max_finite_abs(const MatrixView<F>& y, std::size_t s) {
     F m = F(0);
-    for (std::size_t t = 0; t < y.cols; ++t) {
-        const F v = std::abs(y(s, t));
-        if (std::isfinite(v) && m < v) m = v;
+    const auto take = [&m](F v) {
+        const F a = std::abs(v);
+        m = (a - a == F(0) && m < a) ? a : m;  // a - a is 0 exactly for finite a
+    };
+    if (y.row_contiguous()) {
+        const F* row = y.row_ptr(s);
+        for (std::size_t t = 0; t < y.cols; ++t) take(row[t]);
+    } else {
+        for (std::size_t t = 0; t < y.cols; ++t) take(y(s, t));
     }
     return m;
 }
@@ -49,11 +55,12 @@ template <class F>
 bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>& y_st,
                     std::size_t s) {
     const F bound = core::growth_bound(max_finite_abs(y_st, s));
-    for (std::size_t t = 0; t < T; ++t) {
-        if (!std::isfinite(z[t]) || std::abs(z[t]) > bound) return false;
-        if (wt != nullptr && !std::isfinite(wt[t])) return false;
+    bool bad = false;  // no early exit: the loops vectorise
+    for (std::size_t t = 0; t < T; ++t) bad |= !(std::abs(z[t]) <= bound);  // NaN fails too
+    if (wt != nullptr) {
+        for (std::size_t t = 0; t < T; ++t) bad |= !(wt[t] - wt[t] == F(0));
     }
-    return true;
+    return !bad;
 }
 
 // float64: a result the trust rule rejects is an error, not an answer.
@@ -66,48 +73,63 @@ Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixVie
     return {};
 }
 
-// float32: the series whose result cannot be handed out as it is: it fails the trust rule,
-// or the last solve of its IRLS fails the accuracy check against the float64 system (that
-// solve is repeated with the check; it gives the same float32 numbers).
-std::vector<std::uint8_t> untrusted_f32(const IrlsResult<float>& res, const IrlsInputs<float>& in,
-                                        const MatrixView<float>& y_st,
-                                        std::span<const float> merged_x,
-                                        const RobustOptions<float>& o) {
-    const std::size_t S = res.z.rows;
-    const std::size_t T = res.z.cols;
-    std::vector<std::uint8_t> flags(S, 0);
-    if (S == 0) return flags;
-    const core::kernels::Float64System system64 =
-        core::float64_system(merged_x, o.normalize, o.d, o.lam, o.ridge, o.eps);
+// float32: finds the series whose result cannot be handed out as it is: it fails the trust
+// rule, or the last solve of its IRLS fails the accuracy check against the float64 system
+// (that solve is repeated with the check; it gives the same float32 numbers).  Each block of
+// series is judged as soon as the IRLS has finished it, while its rows are warm.
+class Float32Acceptance {
+public:
+    Float32Acceptance(const IrlsResult<float>& res, const IrlsInputs<float>& in,
+                      const MatrixView<float>& y_st, std::span<const float> merged_x,
+                      const RobustOptions<float>& o)
+        : res_(res), in_(in), y_st_(y_st),
+          system64_(core::float64_system(merged_x, o.normalize, o.d, o.lam, o.ridge, o.eps)),
+          solver_(*in.band, in.lam, in.ridge, in.eps, core::kernels::best_isa(), &system64_),
+          flags_(res.z.rows, 0) {}
+
+    void judge(std::size_t lo, std::size_t hi) {
+        const std::size_t T = res_.z.cols;
+        const auto work = pool_.take();
+        work->rows.resize(64 * T);
+        float* const rows = work->rows.data();
+        for (std::size_t s = lo; s < hi; ++s) {
+            if (!trusted_series(res_.z.row(s), res_.wt.row(s), T, y_st_, s)) flags_[s] = 1;
+        }
+        const bool direct = in_.y.row_contiguous();
+        const auto last_solve = [&](std::size_t s, std::size_t t0, std::size_t t1, float* w,
+                                    float* y) {
+            const float* wt = res_.wt.row(s);
+            if (direct) {  // the same rule, vectorised: w = wt, y kept where finite and wt > 0
+                solver_.mask(in_.y.row_ptr(s) + t0, wt + t0, nullptr, t1 - t0, false, w, y);
+                return;
+            }
+            for (std::size_t t = t0; t < t1; ++t) {
+                const float yi = in_.y(s, t);
+                w[t - t0] = wt[t];
+                y[t - t0] = (std::isfinite(yi) && wt[t] > 0.0f) ? yi : 0.0f;
+            }
+        };
+        solver_.solve_range(
+            work->solve, lo, hi, last_solve, [&](std::size_t s) { return rows + (s % 64) * T; },
+            [&](std::size_t s, float*) { flags_[s] = 1; });
+    }
+
+    std::span<const std::uint8_t> flags() const { return flags_; }
+
+private:
     using Solver = core::kernels::BatchSolver<float>;
-    const Solver solver(*in.band, in.lam, in.ridge, in.eps, core::kernels::best_isa(), &system64);
     struct Work {
         Solver::Scratch solve;
         std::vector<float> rows;  // scratch output rows: the verdict is what counts
     };
-    ScratchPool<Work> pool;
-    const auto last_solve = [&](std::size_t s, std::size_t t0, std::size_t t1, float* w,
-                                float* y) {
-        const float* wt = res.wt.row(s);
-        for (std::size_t t = t0; t < t1; ++t) {
-            const float yi = in.y(s, t);
-            w[t - t0] = wt[t];
-            y[t - t0] = (std::isfinite(yi) && wt[t] > 0.0f) ? yi : 0.0f;
-        }
-    };
-    parallel::for_each_series_range(o.parallel, S, T, [&](std::size_t lo, std::size_t hi) {
-        const auto work = pool.take();
-        work->rows.resize(64 * T);
-        float* const rows = work->rows.data();
-        for (std::size_t s = lo; s < hi; ++s) {
-            if (!trusted_series(res.z.row(s), res.wt.row(s), T, y_st, s)) flags[s] = 1;
-        }
-        solver.solve_range(
-            work->solve, lo, hi, last_solve, [&](std::size_t s) { return rows + (s % 64) * T; },
-            [&](std::size_t s, float*) { flags[s] = 1; });
-    });
-    return flags;
-}
+    const IrlsResult<float>& res_;
+    const IrlsInputs<float>& in_;
+    const MatrixView<float>& y_st_;
+    const core::kernels::Float64System system64_;
+    const Solver solver_;
+    std::vector<std::uint8_t> flags_;  // one writer per series
+    ScratchPool<Work> pool_;
+};
 
 bool all_finite(const float* v, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -274,11 +296,20 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
             return {};
         }
     }
-    IrlsResult<F> res = run_irls(in, o.iterations, o.parallel);
     std::vector<std::uint8_t> untrusted;
-    if constexpr (std::is_same_v<F, float>) {
-        untrusted = untrusted_f32(res, in, y_st, std::span<const float>(grid.x), o);
-    }
+    IrlsResult<F> res = [&] {
+        if constexpr (std::is_same_v<F, float>) {
+            IrlsResult<F> r{Matrix<F>(S, Tm), Matrix<F>(S, Tm)};
+            Float32Acceptance acceptance(r, in, y_st, std::span<const float>(grid.x), o);
+            const auto judge = [&](std::size_t lo, std::size_t hi) { acceptance.judge(lo, hi); };
+            run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{r.z.data.data(), S, Tm},
+                          r.wt.data.data(), FinishedSeries(judge));
+            untrusted.assign(acceptance.flags().begin(), acceptance.flags().end());
+            return r;
+        } else {
+            return run_irls(in, o.iterations, o.parallel);
+        }
+    }();
 
     if (merging) {
         QB_ASSERT(merged.has_value(), "wbase_work must exist when merging");

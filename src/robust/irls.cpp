@@ -342,7 +342,7 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
 // are in cache; every series still performs exactly the steps of the step-by-step loop.
 template <class F>
 void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
-                   RowMajor<F> z, F* wt) {
+                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished) {
     const std::size_t S = in.y.rows;
     const std::size_t T = in.y.cols;
     QB_ASSERT(!in.base_weights || (in.base_weights->rows == S && in.base_weights->cols == T),
@@ -358,26 +358,31 @@ void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool paral
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t a, std::size_t b) {
         const auto work = scratch.take();
         for (std::size_t s0 = a; s0 < b; s0 += block) {
-            run_block(in, solver, *work, z, wt, s0, b - s0 < block ? b : s0 + block, iterations);
+            const std::size_t s1 = b - s0 < block ? b : s0 + block;
+            run_block(in, solver, *work, z, wt, s0, s1, iterations);
+            if (finished) (*finished)(s0, s1);
         }
     });
 }
 
 template <class F>
-IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel) {
+IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
+                       std::optional<FinishedSeries> finished) {
     const std::size_t S = in.y.rows;
     const std::size_t T = in.y.cols;
     IrlsResult<F> out{Matrix<F>(S, T), Matrix<F>(S, T)};
     run_irls_into(in, iterations, parallel, RowMajor<F>{out.z.data.data(), S, T},
-                  out.wt.data.data());
+                  out.wt.data.data(), finished);
     return out;
 }
 
 #define QB_INSTANTIATE(F)                                                                     \
     template void irls_step<F>(const IrlsInputs<F>&, std::size_t, std::span<F>, std::span<F>, \
                                std::span<F>);                                                 \
-    template IrlsResult<F> run_irls<F>(const IrlsInputs<F>&, std::uint64_t, bool);             \
-    template void run_irls_into<F>(const IrlsInputs<F>&, std::uint64_t, bool, RowMajor<F>, F*);
+    template IrlsResult<F> run_irls<F>(const IrlsInputs<F>&, std::uint64_t, bool,              \
+                                       std::optional<FinishedSeries>);                        \
+    template void run_irls_into<F>(const IrlsInputs<F>&, std::uint64_t, bool, RowMajor<F>, F*, \
+                                   std::optional<FinishedSeries>);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

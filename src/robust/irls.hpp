@@ -12,6 +12,7 @@
 #include "core/huge_pages.hpp"
 #include "core/sizes.hpp"
 #include "robust/weights.hpp"
+#include "support/function_ref.hpp"
 #include "support/views.hpp"
 
 namespace quelbrin::robust {
@@ -66,16 +67,21 @@ template <class F>
 void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::span<F> wr_row,
                std::span<F> wt_row);
 
+// Called by the thread that finished series s0 .. s1-1 (their final rows are written and
+// still warm in its caches); calls for different ranges may run at once.
+using FinishedSeries = FunctionRef<void(std::size_t s0, std::size_t s1)>;
+
 // Runs `iterations` steps for every series.  Preconditions (the driver's): y and base
 // weights share the shape (S, T), the band was built on T positions, T >= 2.
 // iterations = 0 gives all-zero z and wt.
 template <class F>
-IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel);
+IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
+                       std::optional<FinishedSeries> finished = std::nullopt);
 
 // The same into the caller's zero-filled row-major (S, T) z and wt; with wt null the total
 // weights are not kept.  Only the rows' final values are written.
 template <class F>
 void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
-                   RowMajor<F> z, F* wt);
+                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished = std::nullopt);
 
 }  // namespace quelbrin::robust
