@@ -26,9 +26,8 @@ void add_penalty(std::span<const F> x, std::size_t d_runtime, F eps, F* pb) {
     const std::size_t T = x.size();
     DifferenceRows<F, Dc> rows(d_runtime);
     const std::size_t d = rows.order();
-    const auto position = [x](std::size_t k) { return x[k]; };
     for (std::size_t t = 1; t < T; ++t) {
-        const F* c = rows.advance(t, position, eps);
+        const F* c = rows.advance(t, [x, t](std::size_t j) { return x[t - j]; }, eps);
         if (c == nullptr) continue;
         const std::size_t r = t - d;
         for (std::size_t l = 0; l <= d; ++l) {

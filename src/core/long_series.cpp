@@ -18,53 +18,60 @@ bool is_negative_zero(F v) {
     return v == F(0) && std::signbit(v);
 }
 
-// The factor's chain without the floor's data dependence: with a positive normal floor,
-// floor_eps(v, floor) is v itself except for v below the floor or NaN, which a
-// well-predicted branch settles without the select's latency on the chain.
+// floor_eps(v, floor) for a positive normal floor, kept off the factor's dependency chain:
+// v itself except below the floor or NaN, which a well-predicted branch settles (the empty
+// asm keeps the compiler from turning the branch back into a select, whose latency would
+// add to every column's chain).
 template <class F>
 inline F above_floor(F v, F floor) {
-    if (__builtin_expect(!(v >= floor), 0)) return floor;
+    if (__builtin_expect(!(v >= floor), 0)) {
+        v = floor;
+        asm volatile("" : "+x"(v));
+    }
     return v;
 }
 
-// Column-by-column state of the pass for order D.  The operation sequence per column is
-// the batch kernel's (block_kernel.hpp, one lane, loops to the live d), which is
-// solve_banded's with the structurally zero rows beyond d left out.
+// The pass for order D.  The operation sequence per column is the batch kernel's
+// (block_kernel.hpp, one lane, loops to the live d), which is solve_banded's with the
+// structurally zero rows beyond d left out.  Columns away from both ends (Interior) take
+// the same steps without the bounds tests, and every array index is then a constant, so
+// the state stays in registers.
 template <class F, std::size_t D>
 bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
     const std::size_t T = in.x.size();
     const F lam = in.lam, ridge = in.ridge, eps = in.eps;
+    const F* const x = in.x.data();
     const F* const y = in.y;
     const F* const base = in.w_base;
+    const GridMap<F> map = in.map;
 
-    // Positions t-3 .. t, normalised as normalize_x would.
-    F pos[4];
-    const auto position = [&pos](std::size_t k) { return pos[k & 3]; };
     DifferenceRows<F, D> rows(D);
-    pos[0] = in.map(in.x[0]);
-    for (std::size_t t = 1; t < D; ++t) {
-        pos[t & 3] = in.map(in.x[t]);
-        rows.advance(t, position, eps);
-    }
-
+    F xs[D + 1] = {};  // xs[j]: normalised position t - j
+    const auto back = [&xs](std::size_t j) { return xs[j]; };
     // acc[k][p] = P[i+k+p, i+k] as summed so far: columns i .. i+D of the band.
     F acc[D + 1][D + 1] = {};
-    // prev[k][p] = L(p, i-k+p), the factor entries column i-k produced; u[k] = u(i-k).
+    // prev[k][p] = L(p, i-k+p), the factor entries column i-k produced; uprev[k] = u(i-k).
     F prev[D + 1][D + 1] = {};
     F uprev[D + 1] = {};
     bool bad = false;
     F max_y = F(0);
 
-    for (std::size_t i = 0; i < T; ++i) {
-        // Difference row i completes band column i (and adds to columns i+1 .. i+D).
-        if (i + D < T) {
-            const std::size_t t = i + D;
-            pos[t & 3] = in.map(in.x[t]);
-            const F* c = rows.advance(t, position, eps);
-            for (std::size_t l = 0; l <= D; ++l) {
-                for (std::size_t m = 0; m <= l; ++m) acc[m][l - m] = acc[m][l - m] + c[m] * c[l];
-            }
+    // Position t enters the window and row t-D of D is added to the band columns it
+    // touches (t >= D).
+    const auto add_position = [&]<bool Steady>(std::size_t t) __attribute__((always_inline)) {
+        for (std::size_t j = D; j >= 1; --j) xs[j] = xs[j - 1];
+        xs[0] = map(x[t]);
+        if (!Steady && t == 0) return;
+        const F* c = rows.template advance<Steady>(t, back, eps);
+        if (!Steady && t < D) return;
+        for (std::size_t l = 0; l <= D; ++l) {
+            for (std::size_t m = 0; m <= l; ++m) acc[m][l - m] = acc[m][l - m] + c[m] * c[l];
         }
+    };
+
+    const auto column = [&]<bool Interior>(std::size_t i) __attribute__((always_inline)) {
+        // Difference row i completes band column i (and adds to columns i+1 .. i+D).
+        if (Interior || i + D < T) add_position.template operator()<Interior>(i + D);
 
         // The masked inputs of column i (solve_series' rule).
         const F yi = y[i];
@@ -81,7 +88,7 @@ bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
         a = a + wi;
         a = a + ridge;
         for (std::size_t j = 1; j <= D; ++j) {
-            if (j <= i) a = a - prev[j][j] * prev[j][j];
+            if (Interior || j <= i) a = a - prev[j][j] * prev[j][j];
         }
         const F diag = std::sqrt(above_floor(a, eps));
         const F pivot = above_floor(diag, eps);
@@ -89,7 +96,7 @@ bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
         // Forward substitution of column i: b = w*y less the earlier columns' terms.
         F b = wi * yv;
         for (std::size_t p = D; p >= 1; --p) {
-            if (p <= i) b = b - prev[p][p] * uprev[p];
+            if (Interior || p <= i) b = b - prev[p][p] * uprev[p];
         }
         const F u = b / pivot;
         bad |= is_negative_zero(u);
@@ -98,12 +105,12 @@ bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
         // The entries below the diagonal, L(p, i+p).
         F next[D + 1] = {};
         for (std::size_t p = 1; p <= D; ++p) {
-            if (i + p >= T) break;
+            if (!Interior && i + p >= T) break;
             const F product = acc[0][p] * lam;
             bad |= is_negative_zero(product);
             F s = product;
             for (std::size_t m = 1; m + p <= D; ++m) {
-                if (m <= i) s = s - prev[m][p + m] * prev[m][m];
+                if (Interior || m <= i) s = s - prev[m][p + m] * prev[m][m];
             }
             next[p] = s / diag;
         }
@@ -121,7 +128,16 @@ bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
             for (std::size_t p = 0; p <= D; ++p) acc[k][p] = acc[k + 1][p];
         }
         for (std::size_t p = 0; p <= D; ++p) acc[D][p] = F(0);
-    }
+    };
+
+    for (std::size_t t = 0; t < D && t < T; ++t) add_position.template operator()<false>(t);
+    // Interior columns: D <= i and i + D < T.
+    const std::size_t lo = D < T ? D : T;
+    const std::size_t hi = T > D ? T - D : 0;
+    std::size_t i = 0;
+    for (; i < lo; ++i) column.template operator()<false>(i);
+    for (; i < hi; ++i) column.template operator()<true>(i);
+    for (; i < T; ++i) column.template operator()<false>(i);
 
     // Back substitution: z(i) = (u(i) less L(p, i+p) z(i+p), p = D .. 1) / pivot(i).
     F znext[D + 1] = {};  // znext[p] = z(i+p)
