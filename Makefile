@@ -37,8 +37,9 @@ demo: install
 # Benchmark against the memory floor, a scipy loop and the other Whittaker smoothers
 # (installed here only, for the benchmark: none is a dependency of quelbrin or its tests):
 # prints a table, writes bench/results.md and bench/results.png.  BENCH_ARGS=--quick for
-# fewer repetitions.  SciPy ships whittaker_henderson in scipy.signal from 1.17 on.
-BENCH_PEERS := "scipy>=1.17" vam.whittaker whittaker-eilers pybaselines
+# fewer repetitions.  SciPy ships whittaker_henderson in scipy.signal
+# (1.18 has it).
+BENCH_PEERS := "scipy>=1.18" vam.whittaker whittaker-eilers pybaselines
 bench: install
 	$(PIP) install --upgrade matplotlib $(BENCH_PEERS)
 	$(PY) bench/run.py $(BENCH_ARGS)

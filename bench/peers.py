@@ -39,9 +39,14 @@ class Runner:
     series: int
 
 
-def _import_error(mod: str) -> str | None:
+def _import_error(target: str) -> str | None:
+    """target: "module" or "module:attribute"."""
+    import importlib
+    mod, _, attr = target.partition(":")
     try:
-        __import__(mod)
+        m = importlib.import_module(mod)
+        if attr:
+            getattr(m, attr)
     except Exception as exc:  # noqa: BLE001 - any failure to import is the reason
         return f"not installed ({type(exc).__name__}: {exc})"
     return None
@@ -137,7 +142,7 @@ class Peer:
 
 
 PEERS = [
-    Peer("scipy.signal.whittaker_henderson (loop)", "scipy.signal", scipy_wh, True),
+    Peer("scipy.signal.whittaker_henderson (loop)", "scipy.signal:whittaker_henderson", scipy_wh, True),
     Peer("vam.whittaker ws2d (loop)", "vam.whittaker", ws2d, True, orders=(2,)),
     Peer("whittaker-eilers (loop)", "whittaker_eilers", we_loop(False), True),
     Peer("whittaker-eilers x_input (loop)", "whittaker_eilers", we_loop(True), False),
