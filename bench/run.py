@@ -363,7 +363,7 @@ def plot(cases: dict[str, Case], path: Path) -> None:
     keys = ["memory floor (numpy.copyto of y_st)", QUELBRIN, SERIAL,
             "Python loop over scipy.linalg.solveh_banded"] + [p.name for p in peers.PEERS]
     keys = [k for k in keys if any(c.has(k) for c in cases.values())]
-    fig, ax = plt.subplots(figsize=(14, 6))
+    fig, ax = plt.subplots(figsize=(14, 7))
     width = 0.85 / len(keys)
     cmap = plt.get_cmap("tab20")
     for n, key in enumerate(keys):
@@ -373,8 +373,10 @@ def plot(cases: dict[str, Case], path: Path) -> None:
                                                    "memory floor"), color=cmap(n))
         if key not in (QUELBRIN, "memory floor (numpy.copyto of y_st)"):
             for xpos, c in zip(xs, cases.values()):
-                if c.has(key) and c.has(QUELBRIN):
-                    ax.text(xpos, c.points / c.t(key) / 1e6, f"{c.t(key) / c.t(QUELBRIN):.1f}",
+                row = next((r for r in c.rows if r.impl == key), None)
+                if row is not None and row.seconds is not None and c.has(row.versus):
+                    ax.text(xpos, c.points / row.seconds / 1e6,
+                            f"{row.seconds / c.t(row.versus):.1f}",
                             ha="center", va="bottom", fontsize=6, rotation=90)
     ax.set_xticks(np.arange(len(cases)), [f"{c.name}: {c.title}" for c in cases.values()],
                   fontsize=7)
@@ -382,7 +384,7 @@ def plot(cases: dict[str, Case], path: Path) -> None:
     ax.set_ylabel("million points per second (log)")
     ax.set_title("quelbrin and the other Whittaker smoothers, one run "
                  "(numbers: time / quelbrin's time; missing bar: does not fit)")
-    ax.legend(fontsize=7, ncol=3)
+    ax.legend(fontsize=7, ncol=4, loc="upper center", bbox_to_anchor=(0.5, -0.08))
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
