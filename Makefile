@@ -34,10 +34,14 @@ demo: install
 	$(PIP) install matplotlib
 	$(PY) examples/demo.py
 
-# Benchmark against the memory floor and a scipy loop: prints a table, writes
-# bench/results.md and bench/results.png.  BENCH_ARGS=--quick for fewer repetitions.
+# Benchmark against the memory floor, a scipy loop and the other Whittaker smoothers
+# (installed here only, for the benchmark: none is a dependency of quelbrin or its tests):
+# prints a table, writes bench/results.md and bench/results.png.  BENCH_ARGS=--quick for
+# fewer repetitions.  SciPy ships whittaker_henderson in scipy.signal
+# (1.18 has it).
+BENCH_PEERS := "scipy>=1.18" vam.whittaker whittaker-eilers pybaselines
 bench: install
-	$(PIP) install scipy matplotlib
+	$(PIP) install --upgrade matplotlib $(BENCH_PEERS)
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 # The long fuzzing profile: 20,000 examples per function, each function in a child process;

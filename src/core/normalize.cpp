@@ -28,14 +28,24 @@ F raw_scale(std::span<const F> x, std::string_view mode) {
 }  // namespace
 
 template <class F>
+GridMap<F> grid_map(std::span<const F> x, std::optional<std::string_view> mode) {
+    GridMap<F> map;
+    if (!mode || x.size() <= 1) return map;
+    F scale = raw_scale(x, *mode);
+    if (!(scale > F(0))) scale = F(1);  // zero, negative or NaN
+    map.apply = true;
+    map.shift = x[0];
+    map.scale = scale;
+    return map;
+}
+
+template <class F>
 std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view> mode) {
     std::vector<F> out;
     assign_on_huge_pages(out, x.begin(), x.end());
-    if (!mode || x.size() <= 1) return out;
-    F scale = raw_scale(x, *mode);
-    if (!(scale > F(0))) scale = F(1);  // zero, negative or NaN
-    const F x0 = x[0];
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - x0) / scale;
+    const GridMap<F> map = grid_map(x, mode);
+    if (!map.apply) return out;
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - map.shift) / map.scale;
     return out;
 }
 
@@ -43,5 +53,8 @@ template std::vector<float> normalize_x<float>(std::span<const float>,
                                                std::optional<std::string_view>);
 template std::vector<double> normalize_x<double>(std::span<const double>,
                                                  std::optional<std::string_view>);
+template GridMap<float> grid_map<float>(std::span<const float>, std::optional<std::string_view>);
+template GridMap<double> grid_map<double>(std::span<const double>,
+                                          std::optional<std::string_view>);
 
 }  // namespace quelbrin::core

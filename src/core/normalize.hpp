@@ -14,4 +14,16 @@ namespace quelbrin::core {
 template <class F>
 std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view> mode);
 
+// The map normalize_x applies to each position: (x - shift) / scale when `apply`, else
+// none.  For the paths that normalise positions as they go instead of copying them.
+template <class F>
+struct GridMap {
+    bool apply = false;
+    F shift{};
+    F scale{};
+    F operator()(F v) const { return apply ? (v - shift) / scale : v; }
+};
+template <class F>
+GridMap<F> grid_map(std::span<const F> x, std::optional<std::string_view> mode);
+
 }  // namespace quelbrin::core

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/kernels/batch.hpp"
+#include "core/long_series.hpp"
 #include "core/normalize.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
@@ -90,10 +91,16 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
 
     // Without a mode normalize_x returns a plain copy.  The positions are needed for the
     // band only, and released before the solves allocate their work storage.
-    const PenaltyBand<F> band = [&] {
+    const auto make_band = [&] {
         const std::vector<F> positions = normalize_x(x, normalize);
         return build_penalty_band(std::span<const F>(positions), d, eps);
-    }();
+    };
+    // One series takes the one-pass path (long_series.hpp), which needs no band.
+    const bool one_pass = S == 1 && y_st.row_contiguous() &&
+                          (!w_base_st || w_base_st->row_contiguous()) &&
+                          long_series_applies(T, d, lam, eps);
+    PenaltyBand<F> band;
+    if (!one_pass) band = make_band();
 
     if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
         return error("w_base_st must match y_st shape");
@@ -101,6 +108,13 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
 
     F* z = make_output(S, T);
     if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
+    if (one_pass) {
+        const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
+                                    w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
+                                    eps};
+        if (solve_long_series(problem, z)) return {};
+        band = make_band();  // not shown exact on the short loops: the general path
+    }
 
     // float32 results are checked against the float64 system the call stands for.
     std::optional<kernels::Float64System> system64;
