@@ -50,6 +50,18 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
     }
 }
 
+// The trust rule (trust.hpp) for one solved row whose masked observations were never
+// stored: an observation counts where it is finite and its weight (1 without) is > 0.
+template <class F>
+bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) {
+    std::vector<F> masked(T);
+    for (std::size_t t = 0; t < T; ++t) {
+        const F w = w_base ? w_base[t] : F(1);
+        masked[t] = (std::isfinite(y[t]) && w > F(0)) ? y[t] : F(0);
+    }
+    return trusted_result(z, masked.data(), T);
+}
+
 }  // namespace
 
 template <class F>
@@ -95,8 +107,9 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
         const std::vector<F> positions = normalize_x(x, normalize);
         return build_penalty_band(std::span<const F>(positions), d, eps);
     };
-    // One series takes the one-pass path (long_series.hpp), which needs no band.
-    const bool one_pass = S == 1 && y_st.row_contiguous() &&
+    // One float64 series takes the one-pass path (long_series.hpp), which needs no band.
+    // (float32 results are checked with the factor the batch kernels keep.)
+    const bool one_pass = std::is_same_v<F, double> && S == 1 && y_st.row_contiguous() &&
                           (!w_base_st || w_base_st->row_contiguous()) &&
                           long_series_applies(T, d, lam, eps);
     PenaltyBand<F> band;
@@ -112,7 +125,10 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
         const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
                                     w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
                                     eps};
-        if (solve_long_series(problem, z)) return {};
+        if (solve_long_series(problem, z)) {
+            if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
+            return error(kUntrustedResult);
+        }
         band = make_band();  // not shown exact on the short loops: the general path
     }
 

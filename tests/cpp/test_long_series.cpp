@@ -13,6 +13,7 @@
 #include "core/normalize.hpp"
 #include "core/single_pass.hpp"
 #include "core/solver.hpp"
+#include "core/trust.hpp"
 #include "tests/cpp/harness.hpp"
 
 using namespace quelbrin;
@@ -141,8 +142,14 @@ void single_series_core_matches_reference() {
             };
             const auto r = whittaker_solve_core<F>(std::span<const F>(p.x), view, wv, p.lam, d,
                                                    p.ridge, p.mode, p.eps, false, sink);
-            QB_CHECK(r.ok());
-            QB_CHECK(same_bits(got, want));
+            // A result the trust rule rejects (these grids floor some spacings) is an error.
+            std::vector<F> masked(T);
+            for (std::size_t t = 0; t < T; ++t) {
+                const F w = p.w.empty() ? F(1) : p.w[t];
+                masked[t] = (std::isfinite(p.y[t]) && w > F(0)) ? p.y[t] : F(0);
+            }
+            QB_CHECK(r.ok() == trusted_result(want.data(), masked.data(), T));
+            if (r.ok()) QB_CHECK(same_bits(got, want));
         }
     }
 }
@@ -154,7 +161,8 @@ QB_TEST(long_series_path_is_solve_banded_bit_for_bit) {
     path_matches_reference<float>();
 }
 
+// (float32 results are checked against float64 and may be solved again there: the Python
+// tests cover that.)
 QB_TEST(single_series_core_is_solve_banded_bit_for_bit) {
     single_series_core_matches_reference<double>();
-    single_series_core_matches_reference<float>();
 }
