@@ -54,20 +54,50 @@ std::vector<Point> coarse_grid(Bounds b) {
 
 Point interior(double ell) { return Point{ell, std::pow(10.0, ell), 0.0, false}; }
 
-}  // namespace
+// At most this many basins besides the best coarse point's are refined.
+constexpr std::size_t kMoreBasins = 3;
 
-Choice minimise(Bounds b, ScoreFn score) {
-    std::vector<Point> grid = coarse_grid(b);
-    std::vector<std::size_t> all(grid.size());
-    for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
-    evaluate(score, grid, all);
+// The least value a parabola through the coarse neighbours of k promises in k's basin
+// (the value at k itself at an end of the grid or where the parabola opens downwards).
+double promised(const std::vector<Point>& grid, std::size_t k) {
+    const double f1 = rank(grid[k].value);
+    if (k == 0 || k + 1 == grid.size()) return f1;
+    const double f0 = rank(grid[k - 1].value);
+    const double f2 = rank(grid[k + 1].value);
+    const double curvature = f0 - 2.0 * f1 + f2;
+    if (!(curvature > 0) || !std::isfinite(curvature)) return f1;
+    return f1 - (f2 - f0) * (f2 - f0) / (8.0 * curvature);
+}
+
+// The basins worth refining: the best coarse point, and every other coarse local minimum
+// whose parabola, with three times its promised drop, could beat the best coarse value
+// (two basins of nearly equal depth are both refined).  Best coarse values first.
+std::vector<std::size_t> basins(const std::vector<Point>& grid) {
+    std::vector<std::size_t> found;
     std::size_t kb = 0;
     for (std::size_t k = 1; k < grid.size(); ++k)
         if (rank(grid[k].value) < rank(grid[kb].value)) kb = k;
+    const double best = rank(grid[kb].value);
+    for (std::size_t k = 0; k < grid.size(); ++k) {
+        const double f = rank(grid[k].value);
+        const bool left = k == 0 || f <= rank(grid[k - 1].value);
+        const bool right = k + 1 == grid.size() || f <= rank(grid[k + 1].value);
+        if (k == kb || !left || !right || !std::isfinite(f)) continue;
+        if (f - 3.0 * (f - promised(grid, k)) <= best) found.push_back(k);
+    }
+    std::stable_sort(found.begin(), found.end(), [&](std::size_t a, std::size_t c) {
+        return rank(grid[a].value) < rank(grid[c].value);
+    });
+    if (found.size() > kMoreBasins) found.resize(kMoreBasins);
+    found.insert(found.begin(), kb);
+    return found;
+}
 
-    // The bracket [lo, hi] holds the best point: in its middle, or at one of its ends when
-    // that end is a bound.  Each round puts a lattice of kSweepLanes new points into it and
-    // keeps the best point's neighbours; a new point must be strictly better to win.
+// Refines the basin of coarse point kb.  The bracket [lo, hi] holds the best point: in its
+// middle, or at one of its ends when that end is a bound.  Each round puts a lattice of
+// kSweepLanes new points into it and keeps the best point's neighbours; a new point must
+// be strictly better to win.
+Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     Point best = grid[kb];
     Point lo = grid[kb == 0 ? 0 : kb - 1];
     Point hi = grid[kb + 1 == grid.size() ? kb : kb + 1];
@@ -98,6 +128,23 @@ Choice minimise(Bounds b, ScoreFn score) {
         best = lattice[jb];
         lo = lattice[jb == 0 ? 0 : jb - 1];
         hi = lattice[jb + 1 == lattice.size() ? jb : jb + 1];
+    }
+    return best;
+}
+
+}  // namespace
+
+Choice minimise(Bounds b, ScoreFn score) {
+    std::vector<Point> grid = coarse_grid(b);
+    std::vector<std::size_t> all(grid.size());
+    for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
+    evaluate(score, grid, all);
+    Point best{};
+    bool first = true;
+    for (std::size_t k : basins(grid)) {
+        const Point p = refine(grid, k, score);
+        if (first || rank(p.value) < rank(best.value)) best = p;
+        first = false;
     }
     return Choice{best.lam, best.value, best.bound};
 }
