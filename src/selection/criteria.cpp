@@ -37,8 +37,8 @@ CurvePoint curve_point(const SweepSums& s, std::size_t l) {
     return {std::log10(s.rss[l]), std::log10(s.zpz[l])};
 }
 
-double residual_scale(const SweepSums& s, std::size_t l, const SeriesCounts& n) {
-    return std::sqrt(s.rss[l] / (n.m - s.edf[l]));
+double residual_scale(double rss, double edf, const SeriesCounts& n) {
+    return std::sqrt(rss / (n.m - edf));
 }
 
 }  // namespace quelbrin::selection

@@ -39,6 +39,6 @@ struct CurvePoint {
 CurvePoint curve_point(const SweepSums& s, std::size_t l);
 
 // sigma = sqrt(RSS / (m - edf)), the residual scale.
-double residual_scale(const SweepSums& s, std::size_t l, const SeriesCounts& n);
+double residual_scale(double rss, double edf, const SeriesCounts& n);
 
 }  // namespace quelbrin::selection

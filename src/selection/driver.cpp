@@ -115,17 +115,26 @@ public:
              EvaluatorScratch& scratch) const {
         Evaluator ev(band_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps), scratch);
         std::vector<double> diag(o_.uncertainty ? T_ : 0);
+        std::vector<Tried> tried;
         for (std::size_t s = lo; s < hi; ++s) {
             ev.load(y_, base_, s);
-            Choice choice = take_or_choose(ev, s);
+            tried.clear();
+            Choice choice = take_or_choose(ev, s, tried);
             const F lam = static_cast<F>(choice.lam);
             if (!fitted) fit(s, lam, out.z);
-            finish(ev, s, static_cast<double>(lam), choice, out, diag);
+            if (!reuse(ev, s, choice, lam, tried, out)) {
+                finish(ev, s, static_cast<double>(lam), choice, out, diag);
+            }
         }
     }
 
 private:
-    Choice take_or_choose(Evaluator& ev, std::size_t s) const {
+    // A point the search evaluated with the inverse: its edf and RSS.
+    struct Tried {
+        double lam, edf, rss;
+    };
+
+    Choice take_or_choose(Evaluator& ev, std::size_t s, std::vector<Tried>& tried) const {
         const Bounds bounds{o_.lam_bounds[0], o_.lam_bounds[1]};
         switch (o_.lam.kind) {
             case LamSpec::Kind::value: return Choice{o_.lam.value, kNaN, false};
@@ -146,10 +155,15 @@ private:
             };
             return vcurve_choice(bounds, curve);
         }
+        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do, and their
+        // sweeps leave edf and RSS of every point tried for the statistics.
+        const bool inverse = criterion_ != Criterion::reml;
         auto score = [&](const double* lam, std::size_t n, double* values) {
-            ev.sweep(lam, n, true, nullptr, sums);
-            for (std::size_t l = 0; l < n; ++l)
+            ev.sweep(lam, n, inverse, nullptr, sums);
+            for (std::size_t l = 0; l < n; ++l) {
                 values[l] = criterion_value(criterion_, sums, l, lam[l], ev.counts());
+                if (inverse) tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l]});
+            }
         };
         return minimise(bounds, score);
     }
@@ -169,6 +183,25 @@ private:
         QB_ASSERT(r.ok(), "a validated one-series fit failed: " + r.error().message);
     }
 
+    // The statistics from the search's own sweep at the returned lam, when it made one with
+    // the inverse at exactly that lam and nothing per position is asked for.
+    bool reuse(const Evaluator& ev, std::size_t s, const Choice& choice, F lam,
+               const std::vector<Tried>& tried, const Rows& out) const {
+        if (o_.uncertainty || static_cast<double>(lam) != choice.lam) return false;
+        for (const Tried& t : tried) {
+            if (t.lam != choice.lam) continue;
+            const SeriesCounts& n = ev.counts();
+            const std::size_t S = y_.rows;
+            out.stats[kLam * S + s] = choice.lam;
+            out.stats[kEdf * S + s] = t.edf;
+            out.stats[kScore * S + s] = choice.score;
+            out.stats[kSigma * S + s] = residual_scale(t.rss, t.edf, n);
+            out.stats[kAtBound * S + s] = choice.at_bound ? 1.0 : 0.0;
+            return true;
+        }
+        return false;
+    }
+
     // edf, sigma, the score at the returned lam, and the uncertainty.
     void finish(Evaluator& ev, std::size_t s, double lam, const Choice& choice, const Rows& out,
                 std::vector<double>& diag) const {
@@ -177,7 +210,7 @@ private:
         ev.sweep(one, 1, true, o_.uncertainty ? diag.data() : nullptr, sums);
         const SeriesCounts& n = ev.counts();
         const std::size_t S = y_.rows;
-        const double sigma = residual_scale(sums, 0, n);
+        const double sigma = residual_scale(sums.rss[0], sums.edf[0], n);
         double score = choice.score;
         if (o_.lam.kind == LamSpec::Kind::name && criterion_ != Criterion::vcurve)
             score = criterion_value(criterion_, sums, 0, lam, n);

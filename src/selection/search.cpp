@@ -105,7 +105,7 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     std::vector<std::size_t> fresh;
     for (int round = 0; round < 64 && hi.ell - lo.ell > kRefineWidth; ++round) {
         const bool centred = !best.bound;
-        const std::size_t parts = centred ? 2 * (kSweepLanes / 2) + 2 : kSweepLanes + 1;
+        const std::size_t parts = centred ? kSweepLanes + 2 : kSweepLanes + 1;
         lattice.assign(1, lo);
         fresh.clear();
         for (std::size_t j = 1; j < parts; ++j) {

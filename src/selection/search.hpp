@@ -28,11 +28,12 @@ using ScoreFn = FunctionRef<void(const double* lam, std::size_t n, double* value
 using CurveFn = FunctionRef<void(const double* lam, std::size_t n, double* F, double* R)>;
 
 // The lam of least criterion.  The coarse grid has at least two points per decade; the
-// refinement narrows a bracket around the best point five-fold per round (nine-fold while
-// the best point is an end of the bounds) until it is narrower than kRefineWidth decades.
+// refinement narrows a bracket around the best point nine-fold per round (seventeen-fold
+// while the best point is an end of the bounds; the final lattice step is below 1e-3
+// decades) until it is narrower than kRefineWidth decades.
 // Other coarse local minima are refined too when they might be as deep (see basins()).
 // Ends of the bounds are returned as the exact bound values (at_bound true).
-inline constexpr double kRefineWidth = 1e-3;
+inline constexpr double kRefineWidth = 1e-2;
 Choice minimise(Bounds b, ScoreFn score);
 
 // The V-curve choice: on the grid of n = round(10 * decades) equal steps in log10 lam

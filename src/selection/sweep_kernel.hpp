@@ -24,20 +24,55 @@
 namespace quelbrin::selection {
 namespace {
 
-typedef double V __attribute__((vector_size(8 * kSweepLanes)));
-typedef std::int64_t IV __attribute__((vector_size(8 * kSweepLanes)));
-static_assert(sizeof(V) == kSweepLanes * sizeof(double), "one lane per value of lam");
+// One register-sized group of eight lanes, and the whole set of lanes as K such groups
+// side by side: the K groups are independent chains, which hides the latency of each
+// operation (a lane's rows are one long chain of dependent steps).
+typedef double V8 __attribute__((vector_size(64)));
+typedef std::int64_t I8 __attribute__((vector_size(64)));
+constexpr std::size_t kGroup = 8;
+constexpr std::size_t K = kSweepLanes / kGroup;
+static_assert(K * kGroup == kSweepLanes, "lanes come in groups of eight");
 
+struct V {
+    V8 r[K];
+};
+struct IV {
+    I8 r[K];
+};
+
+#define QB_SWEEP_OP(op)                                                  \
+    inline V operator op(const V& a, const V& b) {                       \
+        V o;                                                             \
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];   \
+        return o;                                                        \
+    }                                                                    \
+    inline V& operator op##=(V& a, const V& b) {                         \
+        for (std::size_t k = 0; k < K; ++k) a.r[k] = a.r[k] op b.r[k];   \
+        return a;                                                        \
+    }
+QB_SWEEP_OP(+)
+QB_SWEEP_OP(-)
+QB_SWEEP_OP(*)
+QB_SWEEP_OP(/)
+#undef QB_SWEEP_OP
+
+// x in every lane (a broadcast; x - 0 is x, the sign of zero included).
 inline V splat(double x) {
     V v;
-    for (std::size_t l = 0; l < kSweepLanes; ++l) v[l] = x;
+    for (std::size_t k = 0; k < K; ++k) v.r[k] = x - V8{};
     return v;
 }
-
-inline void put(double* dst, V v) { std::memcpy(dst, &v, sizeof(V)); }
+inline V zero() { return splat(0.0); }
+inline double lane(const V& v, std::size_t l) { return v.r[l / kGroup][l % kGroup]; }
+inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
 
 // The smoother's floor rule: the floor where v is NaN or below it.
-inline V floored(V v, V floor) { return ((v != v) | (v < floor)) ? floor : v; }
+inline V floored(const V& v, const V& floor) {
+    V o;
+    for (std::size_t k = 0; k < K; ++k)
+        o.r[k] = ((v.r[k] != v.r[k]) | (v.r[k] < floor.r[k])) ? floor.r[k] : v.r[k];
+    return o;
+}
 
 // log det A as a running product of mantissas and a sum of exponents (no log per row).
 // Pivots that are not positive normal numbers make the lane's log det NaN.
@@ -45,29 +80,34 @@ struct LogDet {
     static constexpr std::int64_t kMantissa = 0x000fffffffffffffLL;
     static constexpr std::int64_t kOne = 0x3ff0000000000000LL;
     V mant = splat(1.0);
-    V exps = splat(0.0);
-    IV bad = IV{} ;
+    IV exps{};  // summed as integers: no conversion per row
+    IV bad{};
 
     // Moves the exponent of v into exps and returns its mantissa in [1, 2).
-    V split(V v, bool check) {
-        IV bits;
-        std::memcpy(&bits, &v, sizeof(V));
-        const IV e = (bits >> 52) & 0x7ff;
-        if (check) bad |= (e == 0) | (e == 0x7ff) | (bits < 0);
-        exps += __builtin_convertvector(e - 1023, V);
-        bits = (bits & kMantissa) | kOne;
+    V split(const V& v, bool check) {
         V m;
-        std::memcpy(&m, &bits, sizeof(V));
+        for (std::size_t k = 0; k < K; ++k) {
+            I8 bits;
+            std::memcpy(&bits, &v.r[k], sizeof(I8));
+            const I8 e = (bits >> 52) & 0x7ff;
+            if (check) bad.r[k] |= (e == 0) | (e == 0x7ff) | (bits < 0);
+            exps.r[k] += e - 1023;
+            bits = (bits & kMantissa) | kOne;
+            std::memcpy(&m.r[k], &bits, sizeof(I8));
+        }
         return m;
     }
-    void add(V pivot) { mant *= split(pivot, true); }
+    void add(const V& pivot) { mant *= split(pivot, true); }
     // Every 512 products at most: a product of 512 mantissas stays below 2^512.
     void renormalise() { mant = split(mant, false); }
     void store(double* out) {
         renormalise();
-        for (std::size_t l = 0; l < kSweepLanes; ++l)
-            out[l] = bad[l] ? std::numeric_limits<double>::quiet_NaN()
-                            : exps[l] * 0.6931471805599453 + std::log(mant[l]);
+        for (std::size_t l = 0; l < kSweepLanes; ++l) {
+            const std::size_t k = l / kGroup, i = l % kGroup;
+            out[l] = bad.r[k][i] ? std::numeric_limits<double>::quiet_NaN()
+                                 : static_cast<double>(exps.r[k][i]) * 0.6931471805599453 +
+                                       std::log(mant.r[k][i]);
+        }
     }
 };
 
@@ -80,6 +120,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     const std::size_t T = in.T;
     const std::size_t R = q + 1;  // ring of columns of A^-1's band
     V lam;
+    static_assert(sizeof(V) == sizeof(in.lam), "one lane per value of lam");
     std::memcpy(&lam, in.lam, sizeof(V));
     const V ridge = splat(in.ridge);
     const V eps = splat(in.eps);
@@ -123,7 +164,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     logdet.store(out.logdet);
 
     // Back substitution with the selected inversion and the sums.
-    V rss{}, wyr{}, zpz{}, edf{}, loo{};
+    V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
     std::size_t slot = (T - 1) % R;  // ring slot of column i
     for (std::size_t i = T; i-- > 0;) {
         const std::size_t jm = T - 1 - i < q ? T - 1 - i : q;
@@ -150,14 +191,14 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             };
             V diag = inv_d[i];
             for (std::size_t a = 1; a <= jm; ++a) {
-                V s{};
+                V s = zero();
                 for (std::size_t j = 1; j <= jm; ++j)
                     s -= sigma(i + a, i + j) * L[(i + j) * q + j - 1];
                 col[a] = s;
             }
             for (std::size_t a = 1; a <= jm; ++a) diag -= L[(i + a) * q + a - 1] * col[a];
             col[0] = diag;
-            if (in.diag != nullptr) in.diag[i] = diag[0];
+            if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
             const V h = wi * diag;
             edf += h;
             const V rl = r / (one - h);
