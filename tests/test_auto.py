@@ -298,9 +298,19 @@ def test_surface():
     assert r.leverage is None and r.se is None
 
 
-def test_stub_passes_mypy_strict(tmp_path: Path) -> None:
+def test_stub_is_installed_and_passes_mypy_strict(tmp_path: Path) -> None:
+    root = Path(__file__).resolve().parents[1]
+    installed = Path(qa.__file__).parent
+    for where in ("quelbrin_auto.pyi", "quelbrin_auto-stubs/__init__.pyi"):
+        assert (installed / where).read_text() == (root / "quelbrin_auto.pyi").read_text()
     usage = Path(__file__).parent / "typing" / "usage_auto.py"
-    cmd = [sys.executable, "-m", "mypy", "--strict", "--cache-dir",
-           str(Path(sys.prefix) / ".mypy_cache"), str(usage)]
-    done = subprocess.run(cmd, cwd=tmp_path, capture_output=True, text=True, timeout=900)
+    probe = tmp_path / "probe.py"  # a wrong call: the stub is read, not Any
+    probe.write_text("import numpy as np\nimport quelbrin_auto\n"
+                     "quelbrin_auto.smooth_f64(np.zeros(3), np.zeros((1, 3)), lam_bounds=1.0)\n")
+    cache = ["--cache-dir", str(Path(sys.prefix) / ".mypy_cache")]
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", *cache, str(usage)],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=900)
     assert done.returncode == 0, done.stdout + done.stderr
+    wrong = subprocess.run([sys.executable, "-m", "mypy", "--strict", *cache, str(probe)],
+                           cwd=tmp_path, capture_output=True, text=True, timeout=900)
+    assert wrong.returncode == 1 and "lam_bounds" in wrong.stdout, wrong.stdout
