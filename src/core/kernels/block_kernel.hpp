@@ -445,13 +445,11 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
     M bad = S::none();
     V max_y = S::splat(F(0));
     // Right-hand side of position j: b = w * y, formed just before the first forward
-    // update that reaches it (at column j - dl); the float32 test's max|y| on the way.
+    // update that reaches it (at column j - dl); the trust test's max|y| on the way.
     const auto init = [&](std::size_t j) {
         const V yv = S::load(b + j * B);
-        if constexpr (sizeof(F) == 4) {
-            const V ay = S::abs(yv);
-            max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
-        }
+        const V ay = S::abs(yv);
+        max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
         S::store(b + j * B, S::load(w + j * B) * yv);
     };
     for (std::size_t j = 0; j < dl && j < T; ++j) init(j);
@@ -502,7 +500,7 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
         const V z = S::load(b + i * B) / S::load(w + i * B);
         S::store(b + i * B, z);
         bad |= S::nonfinite(z);
-        if constexpr (sizeof(F) == 4) max_z = S::max_of(max_z, S::abs(z));
+        max_z = S::max_of(max_z, S::abs(z));
         const std::size_t above = min_of(dl, i);
         for (std::size_t p = 1; p <= above; ++p) {
             F* const bp = b + (i - p) * B;
@@ -512,11 +510,8 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
             if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, a.out, a.count);
         }
     }
-    if constexpr (sizeof(F) == 4) {
-        // The float32 reliability test: max|z| above max(1, max|y| over finite y) * 1e6.
-        const V bound = S::max_of(S::splat(1.0f), max_y) * S::splat(1000000.0f);
-        bad |= S::greater(max_z, bound);
-    }
+    // The trust test (core/trust.hpp): max|z| above max(1, max|y| over finite y) * 1e6.
+    bad |= S::greater(max_z, S::max_of(S::splat(F(1)), max_y) * S::splat(F(1000000)));
     if constexpr (B > 1) {
         for (std::size_t i = whole; i < T; ++i) {
             for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = b[i * B + l];
@@ -529,6 +524,111 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
         if (S::lane(bad, l)) redo |= std::uint64_t(1) << l;
     }
     return redo;
+}
+
+// B float lanes at p (interleaved position, any alignment) as float64 lanes, exactly.
+template <std::size_t B>
+inline typename Lanes<double, B>::V widen(const float* p) {
+    if constexpr (B == 1) {
+        return static_cast<double>(*p);
+    } else {
+        using ND = Native<double>;
+        typedef float H __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES / 2), __may_alias__));
+        typename Lanes<double, B>::V v;
+        for (std::size_t k = 0; k < Lanes<double, B>::K; ++k) {
+            H h;
+            std::memcpy(&h, p + k * ND::lanes, sizeof h);
+            v.r[k] = __builtin_convertvector(h, typename ND::V);
+        }
+        return v;
+    }
+}
+
+// float64 lanes rounded to the nearest float32 (as a scalar cast rounds) into p[0 .. B).
+template <std::size_t B>
+inline void narrow(float* p, const typename Lanes<double, B>::V& v) {
+    if constexpr (B == 1) {
+        *p = static_cast<float>(v);
+    } else {
+        using ND = Native<double>;
+        typedef float H __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES / 2), __may_alias__));
+        for (std::size_t k = 0; k < Lanes<double, B>::K; ++k) {
+            const H h = __builtin_convertvector(v.r[k], H);
+            std::memcpy(p + k * ND::lanes, &h, sizeof h);
+        }
+    }
+}
+
+// CheckFn (block_api.hpp) for B lanes, DLc rows used (-1: a.dc).  The forward pass forms
+// each position's float64 residual from the finished solution and substitutes it at once;
+// the backward pass yields the correction.  Both passes run row-wise over the factor, in
+// the same order for every block width.
+template <std::size_t B, int DLc>
+std::uint64_t check_block(const CheckArgs& a) {
+    using S = Lanes<float, B>;
+    using D = Lanes<double, B>;
+    using V = typename S::V;
+    const std::size_t T = a.T;
+    const std::size_t dl = a.dl;
+    const std::size_t dc = DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dc;
+    const double* const A = a.A;
+    const float* const z = a.z;
+    const float* const w = a.w;
+    const float* const piv = a.piv;
+    float* const u = a.y;  // masked y, then the forward solution, then the correction
+    auto at = [L = a.L, dl](std::size_t p, std::size_t i) { return L + (i * dl + (p - 1)) * B; };
+    alignas(64) float r32[B];
+
+    V max_y = S::splat(0.0f);
+    for (std::size_t i = 0; i < T; ++i) {
+        const float* const yi = u + i * B;
+        max_y = S::max_of(max_y, S::abs(S::load(yi)));
+        const typename D::V wi = widen<B>(w + i * B);
+        typename D::V r = wi * widen<B>(yi) - (D::splat(A[i]) + wi) * widen<B>(z + i * B);
+        const std::size_t above = min_of(dc, i);
+        for (std::size_t p = 1; p <= above; ++p) {
+            r = r - D::splat(A[p * T + i]) * widen<B>(z + (i - p) * B);
+        }
+        const std::size_t below = min_of(dc, T - 1 - i);
+        for (std::size_t p = 1; p <= below; ++p) {
+            r = r - D::splat(A[p * T + i + p]) * widen<B>(z + (i + p) * B);
+        }
+        narrow<B>(r32, r);
+        V acc = S::load(r32);
+        for (std::size_t p = 1; p <= above; ++p) {
+            acc = acc - S::load(at(p, i)) * S::load(u + (i - p) * B);
+        }
+        S::store(u + i * B, acc / S::load(piv + i * B));
+    }
+
+    typename S::M bad = S::none();
+    V max_delta = S::splat(0.0f);
+    for (std::size_t i = T; i-- > 0;) {
+        V acc = S::load(u + i * B);
+        const std::size_t below = min_of(dc, T - 1 - i);
+        for (std::size_t p = 1; p <= below; ++p) {
+            acc = acc - S::load(at(p, i + p)) * S::load(u + (i + p) * B);
+        }
+        const V delta = acc / S::load(piv + i * B);
+        S::store(u + i * B, delta);
+        bad |= S::nonfinite(delta);
+        max_delta = S::max_of(max_delta, S::abs(delta));
+    }
+    bad |= S::greater(max_delta, S::splat(a.tol) * max_y);
+    std::uint64_t fails = 0;
+    for (std::size_t l = 0; l < a.count; ++l) {
+        if (S::lane(bad, l)) fails |= std::uint64_t(1) << l;
+    }
+    return fails;
+}
+
+template <std::size_t B>
+void fill_checks(CheckFn* f) {
+    f[0] = &check_block<B, 0>;
+    f[1] = &check_block<B, 1>;
+    f[2] = &check_block<B, 2>;
+    f[3] = &check_block<B, 3>;
+    f[kSpecialisedDl] = &check_block<B, -1>;
 }
 
 template <class F, std::size_t B, bool guarded>
@@ -553,7 +653,6 @@ constexpr std::size_t kWide = 4;
 template <class F>
 KernelSet<F> make_kernel_set() {
     constexpr std::size_t native = QB_KERNEL_NATIVE_BYTES / sizeof(F);
-    static_assert(4 * native <= 32 || true || true, "lane masks are 32 bits");
     KernelSet<F> s{};
     s.wide_lanes = kWide * native;
     s.native_lanes = native;
@@ -564,6 +663,11 @@ KernelSet<F> make_kernel_set() {
     s.gather_native = &gather_tile<F, native>;
     s.gather_single = &gather_tile<F, 1>;
     s.mask = &mask_series<F>;
+    if constexpr (sizeof(F) == 4) {
+        fill_checks<kWide * native>(s.check_wide);
+        fill_checks<native>(s.check_native);
+        fill_checks<1>(s.check_single);
+    }
     return s;
 }
 
