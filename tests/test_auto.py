@@ -314,3 +314,13 @@ def test_stub_is_installed_and_passes_mypy_strict(tmp_path: Path) -> None:
     wrong = subprocess.run([sys.executable, "-m", "mypy", "--strict", *cache, str(probe)],
                            cwd=tmp_path, capture_output=True, text=True, timeout=900)
     assert wrong.returncode == 1 and "lam_bounds" in wrong.stdout, wrong.stdout
+
+
+@pytest.mark.parametrize("lam", ["gcv", "vcurve", 5.0])
+def test_a_result_the_single_pass_smoother_refuses_is_refused_alike(lam):
+    x = np.arange(20.0)
+    y = np.random.default_rng(0).standard_normal((3, 20))
+    w = np.ones((3, 20))
+    w[1, 3] = np.nan  # a NaN weight at an observation: that series is not finite
+    expect = _message(qb.whittaker_solve_f64, x, y[1:2], w[1:2], lam=5.0)
+    assert _message(qa.smooth_f64, x, y, w, lam=lam) == expect

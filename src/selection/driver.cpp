@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -91,6 +92,27 @@ MatrixView<F> row_view(const MatrixView<F>& m, std::size_t s) {
     return v;
 }
 
+// The error of the lowest-numbered series whose fit failed, whichever thread saw it first.
+class FirstError {
+public:
+    void keep(std::size_t s, const Error& e) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!error_ || s < series_) {
+            error_ = e;
+            series_ = s;
+        }
+    }
+    Result<void> result() const {
+        if (error_) return *error_;
+        return {};
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<Error> error_;
+    std::size_t series_ = 0;
+};
+
 template <class F>
 class Smoother {
 public:
@@ -112,7 +134,7 @@ public:
     // Chooses (or takes) lam for series lo .. hi-1, fits them unless the fit was made for
     // all series at once, and writes their statistics.
     void run(std::size_t lo, std::size_t hi, const Rows& out, bool fitted,
-             EvaluatorScratch& scratch) const {
+             EvaluatorScratch& scratch, FirstError& failure) const {
         Evaluator ev(band_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps), scratch);
         std::vector<double> diag(o_.uncertainty ? T_ : 0);
         std::vector<Tried> tried;
@@ -121,7 +143,10 @@ public:
             tried.clear();
             Choice choice = take_or_choose(ev, s, tried);
             const F lam = static_cast<F>(choice.lam);
-            if (!fitted) fit(s, lam, out.z);
+            if (!fitted) {
+                Result<void> r = fit(s, lam, out.z);
+                if (!r) failure.keep(s, r.error());
+            }
             if (!reuse(ev, s, choice, lam, tried, out)) {
                 finish(ev, s, static_cast<double>(lam), choice, out, diag);
             }
@@ -168,8 +193,9 @@ private:
         return minimise(bounds, score);
     }
 
-    // The final fit: the single-pass core on this one series.
-    void fit(std::size_t s, F lam, F* z) const {
+    // The final fit: the single-pass core on this one series (its errors are those of a
+    // result it cannot trust; validation has passed).
+    Result<void> fit(std::size_t s, F lam, F* z) const {
         F* row = z + s * T_;
         auto into_row = [&](std::size_t rows, std::size_t cols) -> F* {
             QB_ASSERT(rows == 1 && cols == T_, "a one-series fit asked for another shape");
@@ -177,10 +203,8 @@ private:
         };
         std::optional<MatrixView<F>> w_row;
         if (w_) w_row = row_view(*w_, s);
-        const Result<void> r = core::whittaker_solve_core<F>(
-            x_, row_view(y_, s), w_row, lam, o_.d, o_.ridge, o_.normalize, o_.eps, false,
-            into_row);
-        QB_ASSERT(r.ok(), "a validated one-series fit failed: " + r.error().message);
+        return core::whittaker_solve_core<F>(x_, row_view(y_, s), w_row, lam, o_.d, o_.ridge,
+                                             o_.normalize, o_.eps, false, into_row);
     }
 
     // The statistics from the search's own sweep at the returned lam, when it made one with
@@ -263,7 +287,7 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
         const Result<void> r = core::whittaker_solve_core<F>(
             x, y_st, w_base_st, static_cast<F>(o.lam.value), o.d, o.ridge, o.normalize, o.eps,
             o.parallel, outputs.z);
-        QB_ASSERT(r.ok(), "a validated fit failed: " + r.error().message);
+        if (!r) return r;
     } else {
         rows.z = outputs.z(S, T);
     }
@@ -277,12 +301,13 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
 
     const Smoother<F> smoother(x, y_st, w_base_st, o, band);
     ScratchPool<EvaluatorScratch> scratch;
+    FirstError failure;
     parallel::for_each_series_range(o.parallel && T > 0, S, T,
                                     [&](std::size_t lo, std::size_t hi) {
                                         const auto leased = scratch.take();
-                                        smoother.run(lo, hi, rows, fitted, *leased);
+                                        smoother.run(lo, hi, rows, fitted, *leased, failure);
                                     });
-    return {};
+    return failure.result();
 }
 
 #define QB_INSTANTIATE(F)                                                                   \
