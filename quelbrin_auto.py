@@ -72,20 +72,20 @@ def _lam_argument(lam: Any) -> Any:
     return lam
 
 
-def smooth_f64(*args: Any, **kwargs: Any) -> SmoothResult:
-    if len(args) > 3:
-        args = (*args[:3], _lam_argument(args[3]), *args[4:])
-    elif "lam" in kwargs:
-        kwargs["lam"] = _lam_argument(kwargs["lam"])
-    return _result(_quelbrin_auto.smooth_f64(*args, **kwargs))
+def _wrap(core: Any) -> Any:
+    def smooth(*args: Any, **kwargs: Any) -> SmoothResult:
+        if len(args) > 3:
+            args = (*args[:3], _lam_argument(args[3]), *args[4:])
+        elif "lam" in kwargs:
+            kwargs["lam"] = _lam_argument(kwargs["lam"])
+        return _result(core(*args, **kwargs))
+
+    smooth.__name__ = smooth.__qualname__ = core.__name__
+    return smooth
 
 
-def smooth_f32(*args: Any, **kwargs: Any) -> SmoothResult:
-    if len(args) > 3:
-        args = (*args[:3], _lam_argument(args[3]), *args[4:])
-    elif "lam" in kwargs:
-        kwargs["lam"] = _lam_argument(kwargs["lam"])
-    return _result(_quelbrin_auto.smooth_f32(*args, **kwargs))
+smooth_f64 = _wrap(_quelbrin_auto.smooth_f64)
+smooth_f32 = _wrap(_quelbrin_auto.smooth_f32)
 
 
 _DOC = """Whittaker smoother with lam chosen for every series ({kind}).
