@@ -1,0 +1,90 @@
+#include "selection/evaluator.hpp"
+
+#include <cmath>
+
+#include "core/sizes.hpp"
+
+namespace quelbrin::selection {
+
+std::size_t live_bandwidth(const core::PenaltyBand<double>& band) {
+    return band.d < band.T ? static_cast<std::size_t>(band.d) : 0;
+}
+
+std::size_t sweep_work_bytes(std::size_t T, std::size_t q) {
+    // L (T q), 1/pivot (T), substitution (T), ring of A^-1's band ((q + 1)^2), in vectors.
+    const std::size_t per_row = q + 2;
+    if (per_row < q) throw std::bad_alloc();
+    std::size_t vectors = core::checked_count<double>(T, per_row);
+    const std::size_t ring = core::checked_count<double>(q + 1, q + 1);
+    if (vectors + ring < vectors) throw std::bad_alloc();
+    vectors += ring;
+    return core::checked_count<double>(vectors, kSweepLanes) * sizeof(double);
+}
+
+SweepFn best_sweep() {
+    using core::kernels::Isa;
+    static const SweepFn fn = [] {
+        switch (core::kernels::best_isa()) {
+            case Isa::avx512: return sweep_set_avx512().sweep;
+            case Isa::avx2: return sweep_set_avx2().sweep;
+            case Isa::baseline: break;
+        }
+        return sweep_set_baseline().sweep;
+    }();
+    return fn;
+}
+
+Evaluator::Evaluator(const core::PenaltyBand<double>& band, double ridge, double eps,
+                     EvaluatorScratch& scratch)
+    : band_(band), q_(live_bandwidth(band)), ridge_(ridge), eps_(eps), scratch_(scratch),
+      fn_(best_sweep()) {
+    scratch_.w.resize(band.T);
+    scratch_.y.resize(band.T);
+    scratch_.work.reserve(sweep_work_bytes(band.T, q_));
+    counts_.T = static_cast<double>(band.T);
+    counts_.d = static_cast<double>(band.d);
+}
+
+template <class F>
+void Evaluator::load(const MatrixView<F>& y_st, const MatrixView<F>* w_base, std::size_t s) {
+    double m = 0, wsum = 0;
+    for (std::size_t t = 0; t < band_.T; ++t) {
+        const F v = y_st(s, t);
+        const bool finite = std::isfinite(v);
+        F wt = F(0);
+        if (finite) wt = w_base ? (*w_base)(s, t) : F(1);
+        const bool observed = finite && wt > F(0);
+        scratch_.w[t] = static_cast<double>(wt);
+        scratch_.y[t] = observed ? static_cast<double>(v) : 0.0;
+        if (observed) {
+            m += 1;
+            wsum += static_cast<double>(wt);
+        }
+    }
+    counts_.m = m;
+    counts_.wsum = wsum;
+}
+
+void Evaluator::sweep(const double* lam, std::size_t n, bool inverse, double* diag,
+                      SweepSums& out) {
+    SweepInput in{};
+    in.pb = band_.values.data();
+    in.T = band_.T;
+    in.q = q_;
+    in.w = scratch_.w.data();
+    in.y = scratch_.y.data();
+    in.ridge = ridge_;
+    in.eps = eps_;
+    for (std::size_t l = 0; l < kSweepLanes; ++l) in.lam[l] = lam[l < n ? l : 0];
+    in.inverse = inverse;
+    in.diag = diag;
+    in.work = scratch_.work.reserve(sweep_work_bytes(band_.T, q_));
+    fn_(in, out);
+}
+
+template void Evaluator::load<float>(const MatrixView<float>&, const MatrixView<float>*,
+                                     std::size_t);
+template void Evaluator::load<double>(const MatrixView<double>&, const MatrixView<double>*,
+                                      std::size_t);
+
+}  // namespace quelbrin::selection

@@ -1,0 +1,59 @@
+// One series prepared for evaluation at many values of lam: its float64 weights and masked
+// observations, its counts, and the sweep kernel of the best instruction set.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/band.hpp"
+#include "core/kernels/batch.hpp"
+#include "selection/criteria.hpp"
+#include "selection/sweep_api.hpp"
+#include "support/views.hpp"
+
+namespace quelbrin::selection {
+
+// The live half-bandwidth of the band: d, or 0 when there is no difference row of order d
+// (d >= T; the band is then zero, or the identity for d = 0).
+std::size_t live_bandwidth(const core::PenaltyBand<double>& band);
+
+// Bytes of sweep work storage for T positions and half-bandwidth q (std::bad_alloc when
+// not representable).
+std::size_t sweep_work_bytes(std::size_t T, std::size_t q);
+
+SweepFn best_sweep();
+
+// Work storage of one leaf; the numbers never depend on what it held before.
+struct EvaluatorScratch {
+    std::vector<double> w, y;
+    core::kernels::LargeBuffer work;
+};
+
+class Evaluator {
+public:
+    Evaluator(const core::PenaltyBand<double>& band, double ridge, double eps,
+              EvaluatorScratch& scratch);
+
+    // Takes series s: weight = base weight (1 without) where y is finite, else 0;
+    // observation = y where finite and the weight is > 0, else 0 (the smoothers' rule),
+    // promoted to float64.
+    template <class F>
+    void load(const MatrixView<F>& y_st, const MatrixView<F>* w_base, std::size_t s);
+
+    const SeriesCounts& counts() const { return counts_; }
+    const std::vector<double>& weights() const { return scratch_.w; }
+
+    // Sums at lam[0 .. n) (n <= kSweepLanes; the remaining lanes repeat lam[0]).  With
+    // `inverse` also edf and the leave-one-out sums; with diag, lane 0's diagonal of A^-1.
+    void sweep(const double* lam, std::size_t n, bool inverse, double* diag, SweepSums& out);
+
+private:
+    const core::PenaltyBand<double>& band_;
+    std::size_t q_;
+    double ridge_, eps_;
+    EvaluatorScratch& scratch_;
+    SweepFn fn_;
+    SeriesCounts counts_;
+};
+
+}  // namespace quelbrin::selection

@@ -1,0 +1,213 @@
+#include "selection/search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "support/panic.hpp"
+
+namespace quelbrin::selection {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// NaN ranks last.
+double rank(double v) { return v != v ? kInf : v; }
+
+struct Point {
+    double ell;  // log10 lam
+    double lam;
+    double value;
+    bool bound;  // an end of the bounds (lam is the bound itself)
+};
+
+// Evaluates lam at points[i] for every i in `which`, kSweepLanes at a time.
+void evaluate(ScoreFn score, std::vector<Point>& points, const std::vector<std::size_t>& which) {
+    double lam[kSweepLanes];
+    double out[kSweepLanes];
+    for (std::size_t at = 0; at < which.size(); at += kSweepLanes) {
+        const std::size_t n = std::min(kSweepLanes, which.size() - at);
+        for (std::size_t i = 0; i < n; ++i) lam[i] = points[which[at + i]].lam;
+        score(lam, n, out);
+        for (std::size_t i = 0; i < n; ++i) points[which[at + i]].value = out[i];
+    }
+}
+
+// The coarse grid: at least two points per decade, as many as fill whole sweeps.
+std::vector<Point> coarse_grid(Bounds b) {
+    const double a0 = std::log10(b.lo);
+    const double b0 = std::log10(b.hi);
+    const double wanted = std::ceil(2.0 * (b0 - a0)) + 1.0;
+    std::size_t n = wanted < 1e6 ? static_cast<std::size_t>(wanted) : std::size_t(1000000);
+    n = std::max<std::size_t>((n + kSweepLanes - 1) / kSweepLanes * kSweepLanes, 2);
+    std::vector<Point> grid(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        Point& p = grid[k];
+        p.bound = k == 0 || k + 1 == n;
+        p.ell = k == 0 ? a0 : k + 1 == n ? b0 : a0 + (b0 - a0) * static_cast<double>(k) /
+                                                          static_cast<double>(n - 1);
+        p.lam = k == 0 ? b.lo : k + 1 == n ? b.hi : std::pow(10.0, p.ell);
+    }
+    return grid;
+}
+
+Point interior(double ell) { return Point{ell, std::pow(10.0, ell), 0.0, false}; }
+
+// At most this many basins besides the best coarse point's are refined.
+constexpr std::size_t kMoreBasins = 3;
+
+// The least value a parabola through the coarse neighbours of k promises in k's basin
+// (the value at k itself at an end of the grid or where the parabola opens downwards).
+double promised(const std::vector<Point>& grid, std::size_t k) {
+    const double f1 = rank(grid[k].value);
+    if (k == 0 || k + 1 == grid.size()) return f1;
+    const double f0 = rank(grid[k - 1].value);
+    const double f2 = rank(grid[k + 1].value);
+    const double curvature = f0 - 2.0 * f1 + f2;
+    if (!(curvature > 0) || !std::isfinite(curvature)) return f1;
+    return f1 - (f2 - f0) * (f2 - f0) / (8.0 * curvature);
+}
+
+// The basins worth refining: the best coarse point, and every other coarse local minimum
+// whose parabola, with three times its promised drop, could beat the best coarse value
+// (two basins of nearly equal depth are both refined).  Best coarse values first.
+std::vector<std::size_t> basins(const std::vector<Point>& grid) {
+    std::vector<std::size_t> found;
+    std::size_t kb = 0;
+    for (std::size_t k = 1; k < grid.size(); ++k)
+        if (rank(grid[k].value) < rank(grid[kb].value)) kb = k;
+    const double best = rank(grid[kb].value);
+    for (std::size_t k = 0; k < grid.size(); ++k) {
+        const double f = rank(grid[k].value);
+        const bool left = k == 0 || f <= rank(grid[k - 1].value);
+        const bool right = k + 1 == grid.size() || f <= rank(grid[k + 1].value);
+        if (k == kb || !left || !right || !std::isfinite(f)) continue;
+        if (f - 3.0 * (f - promised(grid, k)) <= best) found.push_back(k);
+    }
+    std::stable_sort(found.begin(), found.end(), [&](std::size_t a, std::size_t c) {
+        return rank(grid[a].value) < rank(grid[c].value);
+    });
+    if (found.size() > kMoreBasins) found.resize(kMoreBasins);
+    found.insert(found.begin(), kb);
+    return found;
+}
+
+// Refines the basin of coarse point kb.  The bracket [lo, hi] holds the best point: in its
+// middle, or at one of its ends when that end is a bound.  Each round puts a lattice of
+// kSweepLanes new points into it and keeps the best point's neighbours; a new point must
+// be strictly better to win.
+Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
+    Point best = grid[kb];
+    Point lo = grid[kb == 0 ? 0 : kb - 1];
+    Point hi = grid[kb + 1 == grid.size() ? kb : kb + 1];
+    std::vector<Point> lattice;
+    std::vector<std::size_t> fresh;
+    for (int round = 0; round < 64 && hi.ell - lo.ell > kRefineWidth; ++round) {
+        const bool centred = !best.bound;
+        const std::size_t parts = centred ? kSweepLanes + 2 : kSweepLanes + 1;
+        lattice.assign(1, lo);
+        fresh.clear();
+        for (std::size_t j = 1; j < parts; ++j) {
+            if (centred && 2 * j == parts) {
+                lattice.push_back(best);
+                continue;
+            }
+            fresh.push_back(lattice.size());
+            lattice.push_back(interior(lo.ell + (hi.ell - lo.ell) * static_cast<double>(j) /
+                                                    static_cast<double>(parts)));
+        }
+        lattice.push_back(hi);
+        QB_ASSERT(fresh.size() == kSweepLanes, "a refinement round fills one sweep");
+        evaluate(score, lattice, fresh);
+        std::size_t jb = 0;
+        while (jb < lattice.size() && !(lattice[jb].ell == best.ell)) ++jb;
+        QB_ASSERT(jb < lattice.size(), "the best point left its bracket");
+        for (std::size_t j : fresh)
+            if (rank(lattice[j].value) < rank(lattice[jb].value)) jb = j;
+        best = lattice[jb];
+        lo = lattice[jb == 0 ? 0 : jb - 1];
+        hi = lattice[jb + 1 == lattice.size() ? jb : jb + 1];
+    }
+    return best;
+}
+
+}  // namespace
+
+Choice minimise(Bounds b, ScoreFn score) {
+    std::vector<Point> grid = coarse_grid(b);
+    std::vector<std::size_t> all(grid.size());
+    for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
+    evaluate(score, grid, all);
+    Point best{};
+    bool first = true;
+    for (std::size_t k : basins(grid)) {
+        const Point p = refine(grid, k, score);
+        if (first || rank(p.value) < rank(best.value)) best = p;
+        first = false;
+    }
+    return Choice{best.lam, best.value, best.bound};
+}
+
+std::size_t vcurve_segments(Bounds b) {
+    const double steps = std::round(10.0 * (std::log10(b.hi) - std::log10(b.lo)));
+    return steps < 1.0 ? 1 : steps > 1e6 ? 1000000 : static_cast<std::size_t>(steps);
+}
+
+double vcurve_grid_log10(Bounds b, std::size_t k, std::size_t n) {
+    const double a0 = std::log10(b.lo);
+    const double b0 = std::log10(b.hi);
+    if (k == 0) return a0;
+    if (k == n) return b0;
+    return a0 + (b0 - a0) * static_cast<double>(k) / static_cast<double>(n);
+}
+
+Choice vcurve_choice(Bounds b, CurveFn curve) {
+    const std::size_t n = vcurve_segments(b);
+    std::vector<double> ell(n + 1), F(n + 1), R(n + 1);
+    std::vector<char> have(n + 1, 0);
+    for (std::size_t k = 0; k <= n; ++k) ell[k] = vcurve_grid_log10(b, k, n);
+    auto lam_at = [&](std::size_t k) {
+        return k == 0 ? b.lo : k == n ? b.hi : std::pow(10.0, ell[k]);
+    };
+    auto fill = [&](const std::vector<std::size_t>& which) {
+        double lam[kSweepLanes], f[kSweepLanes], r[kSweepLanes];
+        for (std::size_t at = 0; at < which.size(); at += kSweepLanes) {
+            const std::size_t m = std::min(kSweepLanes, which.size() - at);
+            for (std::size_t i = 0; i < m; ++i) lam[i] = lam_at(which[at + i]);
+            curve(lam, m, f, r);
+            for (std::size_t i = 0; i < m; ++i) {
+                F[which[at + i]] = f[i];
+                R[which[at + i]] = r[i];
+                have[which[at + i]] = 1;
+            }
+        }
+    };
+    auto speed = [&](std::size_t k0, std::size_t k1) {
+        return rank(std::hypot(F[k1] - F[k0], R[k1] - R[k0]) / (ell[k1] - ell[k0]));
+    };
+
+    constexpr std::size_t kStride = 5;
+    std::vector<std::size_t> coarse;
+    for (std::size_t k = 0; k < n; k += kStride) coarse.push_back(k);
+    coarse.push_back(n);
+    fill(coarse);
+    std::size_t cb = 0;
+    for (std::size_t c = 1; c + 1 < coarse.size(); ++c)
+        if (speed(coarse[c], coarse[c + 1]) < speed(coarse[cb], coarse[cb + 1])) cb = c;
+
+    // The full grid over the best coarse segment and one coarse segment on either side.
+    const std::size_t first = coarse[cb == 0 ? 0 : cb - 1];
+    const std::size_t last = coarse[std::min(cb + 2, coarse.size() - 1)];
+    std::vector<std::size_t> missing;
+    for (std::size_t k = first; k <= last; ++k)
+        if (!have[k]) missing.push_back(k);
+    fill(missing);
+    std::size_t kb = first;
+    for (std::size_t k = first + 1; k < last; ++k)
+        if (speed(k, k + 1) < speed(kb, kb + 1)) kb = k;
+    const double mid = 0.5 * (ell[kb] + ell[kb + 1]);
+    return Choice{std::pow(10.0, mid), speed(kb, kb + 1), kb == 0 || kb + 1 == n};
+}
+
+}  // namespace quelbrin::selection

@@ -1,0 +1,50 @@
+// The search for lam in log10 lam: a coarse grid shared by every series, then a
+// bracketed refinement around the best point (or, for the V-curve, the reference grid of
+// ten points per decade around the best coarse segment).  Pure logic: the criterion comes
+// in as a function that evaluates up to kSweepLanes values of lam at once.
+#pragma once
+
+#include <cstddef>
+
+#include "selection/sweep_api.hpp"
+#include "support/function_ref.hpp"
+
+namespace quelbrin::selection {
+
+struct Bounds {
+    double lo;  // lam_bounds, 0 < lo < hi, both finite
+    double hi;
+};
+
+struct Choice {
+    double lam = 0;
+    double score = 0;
+    bool at_bound = false;
+};
+
+// values[i] = criterion at lam[i], i < n <= kSweepLanes.  NaN counts as +infinity.
+using ScoreFn = FunctionRef<void(const double* lam, std::size_t n, double* values)>;
+// F[i], R[i]: the V-curve's coordinates at lam[i].
+using CurveFn = FunctionRef<void(const double* lam, std::size_t n, double* F, double* R)>;
+
+// The lam of least criterion.  The coarse grid has at least two points per decade; the
+// refinement narrows a bracket around the best point nine-fold per round (seventeen-fold
+// while the best point is an end of the bounds; the final lattice step is below 1e-3
+// decades) until it is narrower than kRefineWidth decades.
+// Other coarse local minima are refined too when they might be as deep (see basins()).
+// Ends of the bounds are returned as the exact bound values (at_bound true).
+inline constexpr double kRefineWidth = 1e-2;
+Choice minimise(Bounds b, ScoreFn score);
+
+// The V-curve choice: on the grid of n = round(10 * decades) equal steps in log10 lam
+// (about ten points per decade), the midpoint in log10 of the segment of least
+// length / step in the (F, R) plane.  Only every fifth point is evaluated first; the
+// grid is then completed around the shortest of those coarse segments.  at_bound: the
+// chosen segment touches an end of the bounds.
+Choice vcurve_choice(Bounds b, CurveFn curve);
+
+// The exact points of the V-curve grid, for tests: point k of n segments.
+double vcurve_grid_log10(Bounds b, std::size_t k, std::size_t n);
+std::size_t vcurve_segments(Bounds b);
+
+}  // namespace quelbrin::selection

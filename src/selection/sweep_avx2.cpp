@@ -1,0 +1,8 @@
+// Sweep kernel for the avx2 instruction set (see CMakeLists.txt for its flags).
+#include "selection/sweep_kernel.hpp"
+
+namespace quelbrin::selection {
+
+SweepSet sweep_set_avx2() { return SweepSet{&sweep}; }
+
+}  // namespace quelbrin::selection

@@ -1,0 +1,231 @@
+// The sweep kernel: one series evaluated at kSweepLanes values of lam at once, one lam per
+// lane.  The lanes share the data (weights, observations, band) and differ only in lam, so
+// nothing is gathered or transposed: the weights and observations are broadcast.
+//
+// Per lane: the banded LDL' factorisation of A = diag(w) + lam P + ridge I (pivots floored
+// at eps, as the smoother floors them), the forward substitution and log det A, then one
+// backward sweep that does the back substitution and, fused with it, the selected
+// inversion of A (Takahashi's recurrence: the band of A^-1 from the factor, O(T q^2)), and
+// accumulates the sums of the criteria.  Each lane is plain IEEE arithmetic on its own
+// values (no contraction), so a lane's numbers do not depend on the other lanes, on the
+// instruction set, or on the thread.
+//
+// Included once by each sweep translation unit, which is compiled for its instruction set.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "selection/sweep_api.hpp"
+
+namespace quelbrin::selection {
+namespace {
+
+// One register-sized group of eight lanes, and the whole set of lanes as K such groups
+// side by side: the K groups are independent chains, which hides the latency of each
+// operation (a lane's rows are one long chain of dependent steps).
+typedef double V8 __attribute__((vector_size(64)));
+typedef std::int64_t I8 __attribute__((vector_size(64)));
+constexpr std::size_t kGroup = 8;
+constexpr std::size_t K = kSweepLanes / kGroup;
+static_assert(K * kGroup == kSweepLanes, "lanes come in groups of eight");
+
+struct V {
+    V8 r[K];
+};
+struct IV {
+    I8 r[K];
+};
+
+#define QB_SWEEP_OP(op)                                                  \
+    inline V operator op(const V& a, const V& b) {                       \
+        V o;                                                             \
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];   \
+        return o;                                                        \
+    }                                                                    \
+    inline V& operator op##=(V& a, const V& b) {                         \
+        for (std::size_t k = 0; k < K; ++k) a.r[k] = a.r[k] op b.r[k];   \
+        return a;                                                        \
+    }
+QB_SWEEP_OP(+)
+QB_SWEEP_OP(-)
+QB_SWEEP_OP(*)
+QB_SWEEP_OP(/)
+#undef QB_SWEEP_OP
+
+// x in every lane (a broadcast; x - 0 is x, the sign of zero included).
+inline V splat(double x) {
+    V v;
+    for (std::size_t k = 0; k < K; ++k) v.r[k] = x - V8{};
+    return v;
+}
+inline V zero() { return splat(0.0); }
+inline double lane(const V& v, std::size_t l) { return v.r[l / kGroup][l % kGroup]; }
+inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
+
+// The smoother's floor rule: the floor where v is NaN or below it.
+inline V floored(const V& v, const V& floor) {
+    V o;
+    for (std::size_t k = 0; k < K; ++k)
+        o.r[k] = ((v.r[k] != v.r[k]) | (v.r[k] < floor.r[k])) ? floor.r[k] : v.r[k];
+    return o;
+}
+
+// log det A as a running product of mantissas and a sum of exponents (no log per row).
+// Pivots that are not positive normal numbers make the lane's log det NaN.
+struct LogDet {
+    static constexpr std::int64_t kMantissa = 0x000fffffffffffffLL;
+    static constexpr std::int64_t kOne = 0x3ff0000000000000LL;
+    V mant = splat(1.0);
+    IV exps{};  // summed as integers: no conversion per row
+    IV bad{};
+
+    // Moves the exponent of v into exps and returns its mantissa in [1, 2).
+    V split(const V& v, bool check) {
+        V m;
+        for (std::size_t k = 0; k < K; ++k) {
+            I8 bits;
+            std::memcpy(&bits, &v.r[k], sizeof(I8));
+            const I8 e = (bits >> 52) & 0x7ff;
+            if (check) bad.r[k] |= (e == 0) | (e == 0x7ff) | (bits < 0);
+            exps.r[k] += e - 1023;
+            bits = (bits & kMantissa) | kOne;
+            std::memcpy(&m.r[k], &bits, sizeof(I8));
+        }
+        return m;
+    }
+    void add(const V& pivot) { mant *= split(pivot, true); }
+    // Every 512 products at most: a product of 512 mantissas stays below 2^512.
+    void renormalise() { mant = split(mant, false); }
+    void store(double* out) {
+        renormalise();
+        for (std::size_t l = 0; l < kSweepLanes; ++l) {
+            const std::size_t k = l / kGroup, i = l % kGroup;
+            out[l] = bad.r[k][i] ? std::numeric_limits<double>::quiet_NaN()
+                                 : static_cast<double>(exps.r[k][i]) * 0.6931471805599453 +
+                                       std::log(mant.r[k][i]);
+        }
+    }
+};
+
+// Qc is q fixed at compile time (kAnyQ: read from the input).
+constexpr std::size_t kAnyQ = ~std::size_t(0);
+
+template <std::size_t Qc>
+void sweep_q(const SweepInput& in, SweepSums& out) {
+    const std::size_t q = Qc != kAnyQ ? Qc : in.q;
+    const std::size_t T = in.T;
+    const std::size_t R = q + 1;  // ring of columns of A^-1's band
+    V lam;
+    static_assert(sizeof(V) == sizeof(in.lam), "one lane per value of lam");
+    std::memcpy(&lam, in.lam, sizeof(V));
+    const V ridge = splat(in.ridge);
+    const V eps = splat(in.eps);
+    const V one = splat(1.0);
+    const double* pb = in.pb;
+    const double* w = in.w;
+    const double* y = in.y;
+
+    V* const L = static_cast<V*>(in.work);  // L[i q + j - 1] = L(i, i - j)
+    V* const inv_d = L + T * q;              // 1 / pivot
+    V* const u = inv_d + T;                  // forward solution, then z
+    V* const ring = u + T;                   // R columns of q + 1 values
+
+    // Factor and forward substitution, row by row.  Row i's off-diagonal entries are first
+    // formed unscaled (E = L D) from the farthest column inwards, then scaled.
+    LogDet logdet;
+    for (std::size_t i = 0; i < T; ++i) {
+        const std::size_t jm = i < q ? i : q;
+        V* const Li = L + i * q;
+        for (std::size_t j = jm; j >= 1; --j) {
+            const std::size_t c = i - j;
+            V t = lam * splat(pb[j * T + i]);
+            for (std::size_t k = j + 1; k <= jm; ++k) t -= Li[k - 1] * L[c * q + (k - j - 1)];
+            Li[j - 1] = t;
+        }
+        V a = lam * splat(pb[i]) + splat(w[i]) + ridge;
+        V b = splat(w[i] * y[i]);
+        for (std::size_t j = 1; j <= jm; ++j) {
+            const V e = Li[j - 1];
+            const V l = e * inv_d[i - j];
+            a -= l * e;
+            b -= l * u[i - j];
+            Li[j - 1] = l;
+        }
+        const V pivot = floored(a, eps);
+        inv_d[i] = one / pivot;
+        u[i] = b;
+        logdet.add(pivot);
+        if ((i & 511) == 511) logdet.renormalise();
+    }
+    logdet.store(out.logdet);
+
+    // Back substitution with the selected inversion and the sums.
+    V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
+    std::size_t slot = (T - 1) % R;  // ring slot of column i
+    for (std::size_t i = T; i-- > 0;) {
+        const std::size_t jm = T - 1 - i < q ? T - 1 - i : q;
+        V z = u[i] * inv_d[i];
+        for (std::size_t j = 1; j <= jm; ++j) z -= L[(i + j) * q + j - 1] * u[i + j];
+        u[i] = z;
+
+        const V wi = splat(w[i]);
+        const V r = splat(y[i]) - z;
+        rss += wi * r * r;
+        wyr += wi * splat(y[i]) * r;
+        V pz = splat(pb[i]) * z;
+        for (std::size_t j = 1; j <= jm; ++j) pz += splat(2.0 * pb[j * T + i + j]) * u[i + j];
+        zpz += z * pz;
+
+        if (in.inverse) {
+            // Column i of A^-1 below the diagonal: S(k, i) = -sum_j S(k, i + j) L(i + j, i).
+            V* const col = ring + slot * R;
+            auto sigma = [&](std::size_t k, std::size_t l) -> V {  // k, l in i+1 .. i+q
+                const std::size_t lo = k < l ? k : l;
+                const std::size_t gap = k < l ? l - k : k - l;
+                const std::size_t s = (slot + (lo - i)) % R;
+                return ring[s * R + gap];
+            };
+            V diag = inv_d[i];
+            for (std::size_t a = 1; a <= jm; ++a) {
+                V s = zero();
+                for (std::size_t j = 1; j <= jm; ++j)
+                    s -= sigma(i + a, i + j) * L[(i + j) * q + j - 1];
+                col[a] = s;
+            }
+            for (std::size_t a = 1; a <= jm; ++a) diag -= L[(i + a) * q + a - 1] * col[a];
+            col[0] = diag;
+            if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
+            const V h = wi * diag;
+            edf += h;
+            const V rl = r / (one - h);
+            loo += wi * rl * rl;
+        }
+        slot = slot == 0 ? R - 1 : slot - 1;
+    }
+    put(out.rss, rss);
+    put(out.wyr, wyr);
+    put(out.zpz, zpz);
+    put(out.edf, edf);
+    put(out.loo, loo);
+}
+
+void sweep(const SweepInput& in, SweepSums& out) {
+    if (in.T == 0) {
+        std::memset(&out, 0, sizeof(out));
+        return;
+    }
+    switch (in.q) {
+        case 0: sweep_q<0>(in, out); break;
+        case 1: sweep_q<1>(in, out); break;
+        case 2: sweep_q<2>(in, out); break;
+        case 3: sweep_q<3>(in, out); break;
+        default: sweep_q<kAnyQ>(in, out); break;
+    }
+}
+
+}  // namespace
+}  // namespace quelbrin::selection
