@@ -1,5 +1,8 @@
 #include "core/normalize.hpp"
 
+#include <cmath>
+
+#include "core/arguments.hpp"
 #include "core/huge_pages.hpp"
 #include "core/median.hpp"
 
@@ -7,22 +10,31 @@ namespace quelbrin::core {
 
 namespace {
 
-// The raw scale of a mode on T >= 2 positions; degenerate values are handled by the caller.
-template <class F>
-F raw_scale(std::span<const F> x, std::string_view mode) {
-    const std::size_t T = x.size();
-    if (mode == "mean") return (x[T - 1] - x[0]) / static_cast<F>(T - 1);
-    if (mode == "median") {
+// The raw scale of a mode on T >= 2 positions, read through `at` (the positions or their
+// halves); degenerate values are handled by the caller.
+template <class F, class At>
+F raw_scale(std::size_t T, At at, std::optional<NormalizeMode> mode) {
+    if (mode == NormalizeMode::mean) return (at(T - 1) - at(0)) / static_cast<F>(T - 1);
+    if (mode == NormalizeMode::median) {
         std::vector<F> positive_spacings;
         positive_spacings.reserve(T - 1);
         for (std::size_t i = 0; i + 1 < T; ++i) {
-            const F h = x[i + 1] - x[i];
+            const F h = at(i + 1) - at(i);
             if (h > F(0)) positive_spacings.push_back(h);
         }
         if (positive_spacings.empty()) return F(1);
         return median_select(std::span<F>(positive_spacings));
     }
-    return F(1);  // any other text: shift only
+    return F(1);  // any other text (refused by check_normalize before a smoother gets here)
+}
+
+// (at(i) - at(0)) / scale for every i, with a scale that is not > 0 taken as 1.
+template <class F, class At>
+void shift_and_scale(std::span<F> out, At at, std::optional<NormalizeMode> mode) {
+    F scale = raw_scale<F>(out.size(), at, mode);
+    if (!(scale > F(0))) scale = F(1);  // zero, negative or NaN
+    const F x0 = at(0);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = (at(i) - x0) / scale;
 }
 
 }  // namespace
@@ -32,10 +44,26 @@ std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view>
     std::vector<F> out;
     assign_on_huge_pages(out, x.begin(), x.end());
     if (!mode || x.size() <= 1) return out;
-    F scale = raw_scale(x, *mode);
-    if (!(scale > F(0))) scale = F(1);  // zero, negative or NaN
-    const F x0 = x[0];
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - x0) / scale;
+    const std::optional<NormalizeMode> m = normalize_mode(*mode);
+    const std::size_t T = x.size();
+    if (!m || std::isfinite(x[T - 1] - x[0]) || !std::isfinite(x[0]) ||
+        !std::isfinite(x[T - 1])) {
+        shift_and_scale<F>(std::span<F>(out), [x](std::size_t i) { return x[i]; }, m);
+        return out;
+    }
+    // Finite ends whose distance overflows.  Every difference and the scale are taken
+    // between halved positions (halving a finite value is exact but in the subnormal range,
+    // where the lost bit is far below the rounding of a difference of this size); the
+    // quotient of two halves is the quotient of the wholes.  With a scale that is not > 0
+    // the differences stay whole, as above.
+    const auto half = [x](std::size_t i) { return x[i] * F(0.5); };
+    F scale = raw_scale<F>(T, half, m);
+    if (!(scale > F(0))) {
+        shift_and_scale<F>(std::span<F>(out), [x](std::size_t i) { return x[i]; }, m);
+        return out;
+    }
+    const F h0 = half(0);
+    for (std::size_t i = 0; i < T; ++i) out[i] = (half(i) - h0) / scale;
     return out;
 }
 

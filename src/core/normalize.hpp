@@ -9,8 +9,11 @@
 namespace quelbrin::core {
 
 // Mode absent: an exact copy.  T <= 1: an exact copy.  Otherwise (x[i] - x[0]) / scale
-// with scale from "mean", "median" (byte-exact names) or 1 for any other text; a scale
-// that is not > 0 becomes 1.
+// with scale from "mean", "median" (byte-exact names) or 1 for any other text (which the
+// smoothers refuse before they get here); a scale that is not > 0 becomes 1.  When the
+// finite ends are further apart than F can hold, every difference and the scale are taken
+// between halved positions, which gives the same quotients without overflowing; for any
+// other x these are exactly the operations above.
 template <class F>
 std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view> mode);
 
