@@ -51,7 +51,6 @@ void check_band_positions(std::span<const F> x) {
     raise_unless(core::check_positions(x));
 }
 
-
 template <class F>
 PyObject* build_pb(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames) {
