@@ -1,10 +1,13 @@
 #include "core/single_pass.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <type_traits>
 
 #include "core/arguments.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/normalize.hpp"
+#include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "support/scratch_pool.hpp"
 
@@ -94,22 +97,47 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     F* z = make_output(S, T);
     if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
 
+    // float32 results are checked against the float64 system the call stands for.
+    std::optional<kernels::Float64System> system64;
+    if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
+
     // Each leaf solves its series block by block; every series gets the bits solve_series
     // would give it (the batch solver falls back to solve_banded where it cannot show
     // that), whichever block, lane or thread it lands in.
-    const kernels::BatchSolver<F> solver(band, lam, ridge, eps);
+    using Solver = kernels::BatchSolver<F>;
+    const Solver solver(band, lam, ridge, eps, kernels::best_isa(),
+                        system64 ? &*system64 : nullptr);
     const MatrixView<F>* base = w_base_st ? &*w_base_st : nullptr;
     const bool direct = y_st.row_contiguous() && (!base || base->row_contiguous());
     const auto fill = [&](std::size_t s, std::size_t t0, std::size_t t1, F* w, F* y) {
         fill_series(solver, y_st, base, direct, s, t0, t1, w, y);
     };
     const auto row = [z, T](std::size_t s) { return z + s * T; };
-    ScratchPool<typename kernels::BatchSolver<F>::Scratch> scratch;
+    // A float32 series the check cannot vouch for is solved as the float64 flavour would
+    // solve it; a float64 answer that is still not trusted fails the call.
+    std::atomic<bool> untrusted{false};
+    ScratchPool<typename Solver::Scratch> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
         const auto leased = scratch.take();
-        solver.solve_range(*leased, lo, hi, fill, row);
+        typename Solver::Scratch& work = *leased;
+        solver.solve_range(work, lo, hi, fill, row, [&](std::size_t, F* out) {
+            bool trusted = false;
+            if constexpr (std::is_same_v<F, float>) trusted = solver.solve_as_float64(work, out);
+            if (!trusted) untrusted.store(true, std::memory_order_relaxed);
+        });
     });
+    if (untrusted.load()) return error(kUntrustedResult);
     return {};
+}
+
+kernels::Float64System float64_system(std::span<const float> x,
+                                      std::optional<std::string_view> normalize,
+                                      std::uint64_t d, float lam, float ridge, float eps) {
+    const std::vector<double> x64(x.begin(), x.end());
+    const std::vector<double> positions = normalize_x<double>(std::span<const double>(x64), normalize);
+    return kernels::Float64System(
+        build_penalty_band<double>(std::span<const double>(positions), d, static_cast<double>(eps)),
+        static_cast<double>(lam), static_cast<double>(ridge), static_cast<double>(eps));
 }
 
 #define QB_INSTANTIATE(F)                                                                  \

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/band.hpp"
+#include "core/kernels/batch.hpp"
 #include "core/solver.hpp"
 #include "support/function_ref.hpp"
 #include "support/result.hpp"
@@ -33,6 +34,12 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
                                   std::uint64_t d, F ridge,
                                   std::optional<std::string_view> normalize, F eps,
                                   bool parallel, OutputSink<F> make_output);
+
+// The float64 system a float32 call on positions x stands for (kernels/batch.hpp): x
+// promoted exactly and normalised in float64, lam, ridge and eps promoted.
+kernels::Float64System float64_system(std::span<const float> x,
+                                      std::optional<std::string_view> normalize,
+                                      std::uint64_t d, float lam, float ridge, float eps);
 
 // What every series of one call shares, read-only.  The working weight of (s, t) is the
 // base weight (1 without base weights) where y_st[s, t] is finite and 0 elsewhere; it is

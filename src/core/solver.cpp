@@ -6,6 +6,7 @@
 
 #include "core/floor_eps.hpp"
 #include "core/sizes.hpp"
+#include "core/trust.hpp"
 
 namespace quelbrin::core {
 
@@ -74,22 +75,6 @@ void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, co
     }
 }
 
-// The float32 acceptance rule: any non-finite z, or max|z| above
-// max(1, max|y| over finite y) * 1e6, all in float32.
-bool float_result_reliable(const float* z, const float* y, std::size_t T) {
-    float max_y = 0.0f;
-    for (std::size_t i = 0; i < T; ++i) {
-        if (std::isfinite(y[i])) max_y = std::max(max_y, std::fabs(y[i]));
-    }
-    const float bound = std::max(1.0f, max_y) * 1000000.0f;
-    float max_z = 0.0f;
-    for (std::size_t i = 0; i < T; ++i) {
-        if (!std::isfinite(z[i])) return false;
-        max_z = std::max(max_z, std::fabs(z[i]));
-    }
-    return !(max_z > bound);
-}
-
 }  // namespace
 
 template <class F>
@@ -104,7 +89,7 @@ void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F r
     cholesky_solve<F, false>(band.values.data(), kk, T, w, y, lam, ridge, eps, L, b);
 
     if constexpr (std::is_same_v<F, float>) {
-        if (!float_result_reliable(b, y, T)) {
+        if (!trusted_result(b, y, T)) {
             const double floor = floor_eps(static_cast<double>(eps), kFallbackFloor);
             double* L64 = reserve_work(scratch.factor64, factor_size);
             double* b64 = reserve_work(scratch.rhs64, T);

@@ -8,6 +8,9 @@
 #include "core/arguments.hpp"
 #include "core/band.hpp"
 #include "core/normalize.hpp"
+#include "core/trust.hpp"
+#include "parallel/for_each_series.hpp"
+#include "support/scratch_pool.hpp"
 #include "robust/irls.hpp"
 #include "robust/merge.hpp"
 #include "robust/weights.hpp"
@@ -30,80 +33,162 @@ Matrix<F> make_wbase_work(const MatrixView<F>& y, const std::optional<MatrixView
     return wb;
 }
 
-// float32 acceptance test: no series may grow beyond 1e6 times its largest finite
-// observation (at least 1), and every smoothed value and total weight must be finite.
-bool accept_f32(const IrlsResult<float>& res, const MatrixView<float>& y_st) {
-    for (std::size_t s = 0; s < res.z.rows; ++s) {
-        float zmax = 0.0f;
-        for (std::size_t g = 0; g < res.z.cols; ++g) {
-            const float v = std::abs(res.z(s, g));
-            if (std::isfinite(v) && v > zmax) zmax = v;
-        }
-        float ymax = 0.0f;
-        for (std::size_t t = 0; t < y_st.cols; ++t) {
-            const float v = std::abs(y_st(s, t));
-            if (std::isfinite(v) && v > ymax) ymax = v;
-        }
-        if (zmax > (ymax > 1.0f ? ymax : 1.0f) * 1000000.0f) return false;
+// The largest finite |y| of row s of the caller's observations.
+template <class F>
+F max_finite_abs(const MatrixView<F>& y, std::size_t s) {
+    F m = F(0);
+    for (std::size_t t = 0; t < y.cols; ++t) {
+        const F v = std::abs(y(s, t));
+        if (std::isfinite(v) && m < v) m = v;
     }
-    for (float v : res.z.data) {
-        if (!std::isfinite(v)) return false;
-    }
-    for (float v : res.wt.data) {
-        if (!std::isfinite(v)) return false;
+    return m;
+}
+
+// The trust rule of core/trust.hpp for one robust series: every smoothed value and total
+// weight finite, and no growth beyond the bound set by the caller's row s of observations.
+template <class F>
+bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>& y_st,
+                    std::size_t s) {
+    const F bound = core::growth_bound(max_finite_abs(y_st, s));
+    for (std::size_t t = 0; t < T; ++t) {
+        if (!std::isfinite(z[t]) || std::abs(z[t]) > bound) return false;
+        if (wt != nullptr && !std::isfinite(wt[t])) return false;
     }
     return true;
 }
 
-Matrix<double> widen(const MatrixView<float>& m) {
-    Matrix<double> out(m.rows, m.cols);
-    for (std::size_t s = 0; s < m.rows; ++s) {
-        for (std::size_t t = 0; t < m.cols; ++t) out(s, t) = static_cast<double>(m(s, t));
+// float64: a result the trust rule rejects is an error, not an answer.
+Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st) {
+    for (std::size_t s = 0; s < z.rows; ++s) {
+        if (!trusted_series(z.row(s), wt ? wt + s * z.cols : nullptr, z.cols, y_st, s)) {
+            return error(core::kUntrustedResult);
+        }
+    }
+    return {};
+}
+
+// float32: the series whose result cannot be handed out as it is: it fails the trust rule,
+// or the last solve of its IRLS fails the accuracy check against the float64 system (that
+// solve is repeated with the check; it gives the same float32 numbers).
+std::vector<std::uint8_t> untrusted_f32(const IrlsResult<float>& res, const IrlsInputs<float>& in,
+                                        const MatrixView<float>& y_st,
+                                        std::span<const float> merged_x,
+                                        const RobustOptions<float>& o) {
+    const std::size_t S = res.z.rows;
+    const std::size_t T = res.z.cols;
+    std::vector<std::uint8_t> flags(S, 0);
+    if (S == 0) return flags;
+    const core::kernels::Float64System system64 =
+        core::float64_system(merged_x, o.normalize, o.d, o.lam, o.ridge, o.eps);
+    using Solver = core::kernels::BatchSolver<float>;
+    const Solver solver(*in.band, in.lam, in.ridge, in.eps, core::kernels::best_isa(), &system64);
+    struct Work {
+        Solver::Scratch solve;
+        std::vector<float> rows;  // scratch output rows: the verdict is what counts
+    };
+    ScratchPool<Work> pool;
+    const auto last_solve = [&](std::size_t s, std::size_t t0, std::size_t t1, float* w,
+                                float* y) {
+        const float* wt = res.wt.row(s);
+        for (std::size_t t = t0; t < t1; ++t) {
+            const float yi = in.y(s, t);
+            w[t - t0] = wt[t];
+            y[t - t0] = (std::isfinite(yi) && wt[t] > 0.0f) ? yi : 0.0f;
+        }
+    };
+    parallel::for_each_series_range(o.parallel, S, T, [&](std::size_t lo, std::size_t hi) {
+        const auto work = pool.take();
+        work->rows.resize(64 * T);
+        float* const rows = work->rows.data();
+        for (std::size_t s = lo; s < hi; ++s) {
+            if (!trusted_series(res.z.row(s), res.wt.row(s), T, y_st, s)) flags[s] = 1;
+        }
+        solver.solve_range(
+            work->solve, lo, hi, last_solve, [&](std::size_t s) { return rows + (s % 64) * T; },
+            [&](std::size_t s, float*) { flags[s] = 1; });
+    });
+    return flags;
+}
+
+bool all_finite(const float* v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(v[i])) return false;
+    }
+    return true;
+}
+
+template <class F>
+Matrix<double> widen_rows(const MatrixView<F>& m, std::span<const std::size_t> rows) {
+    Matrix<double> out(rows.size(), m.cols);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t t = 0; t < m.cols; ++t) out(i, t) = static_cast<double>(m(rows[i], t));
     }
     return out;
 }
 
-bool all_finite(const Matrix<float>& m) {
-    for (float v : m.data) {
-        if (!std::isfinite(v)) return false;
-    }
-    return true;
+RobustOptions<double> widen(const RobustOptions<float>& o) {
+    RobustOptions<double> w;
+    w.d = o.d;
+    w.iterations = o.iterations;
+    w.lam = o.lam;
+    w.ridge = o.ridge;
+    w.eps = o.eps;
+    if (o.merge_x_tol) w.merge_x_tol = static_cast<double>(*o.merge_x_tol);
+    w.weighting = o.weighting;
+    w.scale = o.scale;
+    w.normalize = o.normalize;
+    w.parallel = o.parallel;
+    if (o.tuning) w.tuning = std::array<double, 3>{(*o.tuning)[0], (*o.tuning)[1], (*o.tuning)[2]};
+    w.return_weights = true;
+    return w;
 }
 
-// Repeats the whole IRLS in float64 on the same (normalised) positions and inputs, widened
-// exactly, and rounds the answer back to float32.  Fails when the rounded result is still
-// not finite.
-Result<void> refit_in_f64(IrlsResult<float>& res, const IrlsInputs<float>& in,
-                          std::span<const float> positions, const RobustOptions<float>& o) {
-    {
-        const std::vector<double> pos64(positions.begin(), positions.end());
-        const core::PenaltyBand<double> band64 = core::build_penalty_band<double>(
-            std::span<const double>(pos64), o.d, static_cast<double>(o.eps));
-        const Matrix<double> y64 = widen(in.y);
-        const Matrix<double> wb64 = in.base_weights ? widen(*in.base_weights) : Matrix<double>();
-        IrlsInputs<double> in64;
-        in64.y = y64.view();
-        if (in.base_weights) in64.base_weights = wb64.view();
-        in64.zero_missing = in.zero_missing;
-        in64.band = &band64;
-        in64.lam = static_cast<double>(in.lam);
-        in64.ridge = static_cast<double>(in.ridge);
-        in64.eps = static_cast<double>(in.eps);
-        in64.weighting = in.weighting;
-        in64.constants = {static_cast<double>(in.constants.a),
-                          static_cast<double>(in.constants.b),
-                          static_cast<double>(in.constants.c)};
-        in64.scale_name = in.scale_name;
-        const IrlsResult<double> r64 = run_irls<double>(in64, o.iterations, o.parallel);
-        for (std::size_t i = 0; i < r64.z.data.size(); ++i) {
-            res.z.data[i] = static_cast<float>(r64.z.data[i]);
-            res.wt.data[i] = static_cast<float>(r64.wt.data[i]);
-        }
+template <class F>
+Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
+                        const std::optional<MatrixView<F>>& w_base_st, const RobustOptions<F>& o,
+                        core::OutputSink<F> make_output, bool check_trust);
+
+// The flagged float32 series (full grid, after any expansion) are smoothed as
+// robust_whittaker_irls_f64 smooths their inputs promoted exactly to float64, and rounded
+// back.  All of them go through one float64 call: its rows do not depend on each other.
+Result<void> refit_in_f64(IrlsResult<float>& res, std::span<const std::uint8_t> flags,
+                          std::span<const float> x, const MatrixView<float>& y_st,
+                          const std::optional<MatrixView<float>>& w_base_st,
+                          const RobustOptions<float>& o) {
+    std::vector<std::size_t> rows;
+    for (std::size_t s = 0; s < flags.size(); ++s) {
+        if (flags[s] != 0) rows.push_back(s);
     }
-    if (!all_finite(res.z) || !all_finite(res.wt)) {
-        return error(
-            "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase "
-            "eps/ridge");
+    if (rows.empty()) return {};
+    const std::size_t T = res.z.cols;
+    const std::vector<double> x64(x.begin(), x.end());
+    const Matrix<double> y64 = widen_rows(y_st, rows);
+    std::optional<Matrix<double>> w64;
+    if (w_base_st) w64 = widen_rows(*w_base_st, rows);
+    std::optional<MatrixView<double>> w64_view;
+    if (w64) w64_view = w64->view();
+    Matrix<double> out[2];
+    int made = 0;
+    auto sink = [&](std::size_t r, std::size_t c) {
+        out[made] = Matrix<double>(r, c);
+        return out[made++].data.data();
+    };
+    Result<void> fitted = robust_fit<double>(std::span<const double>(x64), y64.view(), w64_view,
+                                             widen(o), sink, false);
+    if (!fitted) return fitted;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        float* const z = res.z.row(rows[i]);
+        float* const wt = res.wt.row(rows[i]);
+        for (std::size_t t = 0; t < T; ++t) {
+            z[t] = static_cast<float>(out[0](i, t));
+            wt[t] = static_cast<float>(out[1](i, t));
+        }
+        if (!all_finite(z, T) || !all_finite(wt, T)) {
+            return error(
+                "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase "
+                "eps/ridge");
+        }
+        if (!trusted_series(z, wt, T, y_st, rows[i])) return error(core::kUntrustedResult);
     }
     return {};
 }
@@ -113,12 +198,12 @@ void copy_out(const Matrix<F>& m, F* dst) {
     if (!m.data.empty()) std::memcpy(dst, m.data.data(), m.data.size() * sizeof(F));
 }
 
-}  // namespace
-
+// The whole robust smoother; with check_trust a float64 result that fails the trust rule is
+// an error (the float32 refit judges its float64 answer itself).
 template <class F>
-Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
-                              const std::optional<MatrixView<F>>& w_base_st,
-                              const RobustOptions<F>& o, core::OutputSink<F> make_output) {
+Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
+                        const std::optional<MatrixView<F>>& w_base_st, const RobustOptions<F>& o,
+                        core::OutputSink<F> make_output, bool check_trust) {
     const std::size_t T = x.size();
     if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
     const std::size_t S = y_st.rows;
@@ -190,16 +275,14 @@ Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
             F* const z = make_output(S, T);
             F* const wt = o.return_weights ? make_output(S, T) : nullptr;
             run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt);
+            if (check_trust) return check_trusted(RowMajor<F>{z, S, T}, wt, y_st);
             return {};
         }
     }
     IrlsResult<F> res = run_irls(in, o.iterations, o.parallel);
-
+    std::vector<std::uint8_t> untrusted;
     if constexpr (std::is_same_v<F, float>) {
-        if (!accept_f32(res, y_st)) {
-            Result<void> refit = refit_in_f64(res, in, std::span<const float>(positions), o);
-            if (!refit) return refit;
-        }
+        untrusted = untrusted_f32(res, in, y_st, std::span<const float>(grid.x), o);
     }
 
     if (merging) {
@@ -207,10 +290,28 @@ Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
         res = expand_results(res.z, res.wt, merged->w, wbase_work.view(), grid.groups);
     }
 
+    if constexpr (std::is_same_v<F, float>) {
+        const Result<void> refit = refit_in_f64(res, untrusted, x, y_st, w_base_st, o);
+        if (!refit) return refit;
+    } else if (check_trust) {
+        const Result<void> trusted = check_trusted(RowMajor<F>{res.z.data.data(), S, T},
+                                                   o.return_weights ? res.wt.data.data() : nullptr, y_st);
+        if (!trusted) return trusted;
+    }
+
     // No error can follow: only now do the outputs exist.
     copy_out(res.z, make_output(S, T));
     if (o.return_weights) copy_out(res.wt, make_output(S, T));
     return {};
+}
+
+}  // namespace
+
+template <class F>
+Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
+                              const std::optional<MatrixView<F>>& w_base_st,
+                              const RobustOptions<F>& o, core::OutputSink<F> make_output) {
+    return robust_fit(x, y_st, w_base_st, o, make_output, true);
 }
 
 #define QB_INSTANTIATE(F)                                                                \

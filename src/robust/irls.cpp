@@ -316,7 +316,9 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
                 total_weights<F>(in, s, &work.wr[active[a] * T], wt ? wt + s * T : nullptr, t0,
                                  t1, g, yv, &solver);
             },
-            [&](std::size_t a) { return z.row(s0 + active[a]); });
+            [&](std::size_t a) { return z.row(s0 + active[a]); },
+            // Whether a series' result can be trusted is decided on its final result.
+            [](std::size_t, F*) {});
         for (const std::size_t j : active) {
             if (work.stop_at[j] == k) continue;  // its last step: no new weights needed
             F* wr_row = &work.wr[j * T];

@@ -52,7 +52,8 @@ int mismatches(const PenaltyBand<F>& band, F lam, F ridge, F eps, const std::vec
         }
     };
     for (const auto& [lo, hi] : ranges) {
-        solver.solve_range(scratch, lo, hi, fill, [&](std::size_t s) { return &got[s * T]; });
+        solver.solve_range(scratch, lo, hi, fill, [&](std::size_t s) { return &got[s * T]; },
+                           [](std::size_t, F*) {});
     }
     int bad = 0;
     for (std::size_t s = 0; s < S; ++s) {

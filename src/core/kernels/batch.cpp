@@ -103,9 +103,12 @@ bool no_negative_zero_products(const PenaltyBand<F>& band, std::size_t dl, F lam
 // and no live off-diagonal pb * lam -0.0.  Otherwise the kernels run to kk like the scalar
 // routine and need no guard.
 template <class F>
-BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa)
-    : band_(&band), lam_(lam), ridge_(ridge), eps_(eps) {
+BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa,
+                            const Float64System* system64)
+    : band_(&band), lam_(lam), ridge_(ridge), eps_(eps), system64_(system64) {
     QB_ASSERT(isa_supported(isa), "batch solver: instruction set not supported by this CPU");
+    QB_ASSERT(!system64 || (sizeof(F) == 4 && system64->band.T == band.T),
+              "batch solver: a float64 system belongs to a float32 call on the same grid");
     set_ = kernels_for<F>(isa);
     const std::size_t kk = band.stored_k();
     const std::size_t live = band.d < kk ? static_cast<std::size_t>(band.d) : kk;
@@ -130,15 +133,17 @@ typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const
         const std::size_t per_lane = kBlockBudget / sizeof(F) / lanes;
         return band_->T <= per_lane / (2 + (dl_ < per_lane ? dl_ : per_lane));
     };
+    const std::size_t dc = system64_ ? system64_->dc : 0;
+    const std::size_t dc_index = dc < kSpecialisedDl ? dc : kSpecialisedDl;
     if (remaining > native && fits(wide)) {
         return {wide, remaining < wide ? remaining : wide, set_.wide[g][dl_index],
-                set_.gather_wide};
+                set_.gather_wide, set_.check_wide[dc_index]};
     }
     if (remaining > 1 && fits(native)) {
         return {native, remaining < native ? remaining : native, set_.native[g][dl_index],
-                set_.gather_native};
+                set_.gather_native, set_.check_native[dc_index]};
     }
-    return {1, 1, set_.single[g][dl_index], set_.gather_single};
+    return {1, 1, set_.single[g][dl_index], set_.gather_single, set_.check_single[dc_index]};
 }
 
 template <class F>
@@ -147,7 +152,8 @@ BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block, F* y_
     const std::size_t column = checked_count<F>(T, block.lanes);
     const std::size_t factor = checked_count<F>(column, dl_);
     constexpr std::size_t align = 64 / sizeof(F);
-    const std::size_t need = column + (y_row ? 0 : column) + factor + 3 * align;
+    const std::size_t kept = system64_ ? 2 * column : 0;  // the inputs, for the check
+    const std::size_t need = column + (y_row ? 0 : column) + factor + kept + 3 * align;
     F* const base = static_cast<F*>(scratch.blocks.reserve(checked_count<F>(need, sizeof(F))));
     const std::size_t stage = 2 * block.lanes * kFillTile;
     if (block.lanes > 1 && scratch.stage.size() < stage) scratch.stage.resize(stage);
@@ -192,6 +198,95 @@ template <class F>
 void BatchSolver<F>::solve_one(Scratch& scratch, F* out) const {
     solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam_, ridge_, eps_, out,
                  scratch.solve);
+}
+
+template <class F>
+std::uint64_t BatchSolver<F>::check(Scratch& scratch, const Block& block,
+                                    const BlockArgs<F>& args, F* kept) const {
+    if constexpr (sizeof(F) == 4) {
+        const std::size_t column = checked_count<double>(band_->T, block.lanes);
+        double* const z64 =
+            static_cast<double*>(scratch.check.reserve(checked_count<double>(column, sizeof(double))));
+        const CheckArgs c{system64_->A.data(), band_->T, args.dl, system64_->dc, kept,
+                          kept + column, args.y, args.w, args.L, z64, kFloat32Tolerance,
+                          block.count};
+        return block.check(c);
+    } else {
+        (void)scratch, (void)block, (void)args, (void)kept;
+        return 0;
+    }
+}
+
+// The one-lane kernel run to the stored half-bandwidth performs the scalar routine's
+// operations exactly (no guard), and leaves the factor the check needs.
+template <class F>
+bool BatchSolver<F>::solve_one_checked(Scratch& scratch, F* out) const {
+    if constexpr (sizeof(F) == 4) {
+        const std::size_t T = band_->T;
+        const std::size_t kk = band_->stored_k();
+        const std::size_t factor = checked_count<F>(T, kk);
+        F* const base = static_cast<F*>(scratch.one.reserve(
+            checked_count<F>(checked_count<F>(T, 3) + factor, sizeof(F))));
+        F* const w = base;           // weights, then pivots
+        F* const kept_w = w + T;     // the inputs, for the check
+        F* const kept_y = kept_w + T;
+        F* const L = kept_y + T;
+        std::memcpy(w, scratch.w1.data(), T * sizeof(F));
+        std::memcpy(kept_w, scratch.w1.data(), T * sizeof(F));
+        std::memcpy(kept_y, scratch.y1.data(), T * sizeof(F));
+        std::memcpy(out, scratch.y1.data(), T * sizeof(F));
+        F* rows[1] = {out};
+        BlockArgs<F> args{};
+        args.pb = band_->values.data();
+        args.T = T;
+        args.dl = kk;
+        args.lam = lam_;
+        args.ridge = ridge_;
+        args.eps = eps_;
+        args.w = w;
+        args.y = out;
+        args.L = L;
+        args.out = rows;
+        args.count = 1;
+        if (set_.single[0][kk < kSpecialisedDl ? kk : kSpecialisedDl](args) != 0) return false;
+        const std::size_t dc = system64_->dc;
+        double* const z64 =
+            static_cast<double*>(scratch.check.reserve(checked_count<double>(T, sizeof(double))));
+        const CheckArgs c{system64_->A.data(), T, kk, dc, kept_w, kept_y, out, w, L, z64,
+                          kFloat32Tolerance, 1};
+        return set_.check_single[dc < kSpecialisedDl ? dc : kSpecialisedDl](c) == 0;
+    } else {
+        (void)scratch, (void)out;
+        return true;
+    }
+}
+
+template <class F>
+bool BatchSolver<F>::solve_as_float64(Scratch& scratch, F* out) const {
+    QB_ASSERT(system64_ != nullptr, "batch solver: no float64 system to solve with");
+    const std::size_t T = band_->T;
+    scratch.w64.assign(scratch.w1.begin(), scratch.w1.begin() + static_cast<std::ptrdiff_t>(T));
+    scratch.y64.assign(scratch.y1.begin(), scratch.y1.begin() + static_cast<std::ptrdiff_t>(T));
+    scratch.z64.resize(T);
+    const Float64System& s = *system64_;
+    solve_banded(s.band, scratch.w64.data(), scratch.y64.data(), s.lam, s.ridge, s.eps,
+                 scratch.z64.data(), scratch.solve64);
+    for (std::size_t i = 0; i < T; ++i) out[i] = static_cast<F>(scratch.z64[i]);
+    return trusted_result(scratch.z64.data(), scratch.y64.data(), T);
+}
+
+Float64System::Float64System(PenaltyBand<double> band64, double lam64, double ridge64,
+                             double eps64)
+    : band(std::move(band64)), lam(lam64), ridge(ridge64), eps(eps64) {
+    const std::size_t T = band.T;
+    const std::size_t live = static_cast<std::size_t>(
+        band.d < band.stored_k() ? band.d : static_cast<std::uint64_t>(band.stored_k()));
+    dc = live;
+    A.assign(checked_count<double>(dc + 1, T), 0.0);
+    for (std::size_t i = 0; i < T; ++i) A[i] = lam * band(0, i) + ridge;
+    for (std::size_t p = 1; p <= dc; ++p) {
+        for (std::size_t i = p; i < T; ++i) A[p * T + i] = lam * band(p, i);
+    }
 }
 
 template class BatchSolver<float>;

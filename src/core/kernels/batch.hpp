@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/band.hpp"
 #include "core/kernels/block_api.hpp"
 #include "core/solver.hpp"
+#include "core/trust.hpp"
 
 namespace quelbrin::core::kernels {
 
@@ -51,32 +53,68 @@ const char* isa_name(Isa isa);
 // inputs to zero.
 bool gradual_underflow();
 
+// The float64 system a float32 call stands for: the band the float64 flavour builds from the
+// positions promoted exactly to float64, with lam, ridge and eps as the float32 values the
+// call converted.  It serves the accuracy check of every float32 solution and the float64
+// solve of the series that fail it.
+struct Float64System {
+    PenaltyBand<double> band;
+    double lam = 0, ridge = 0, eps = 0;
+    // Rows 0 .. dc of the system without the weights, (dc + 1, T): row 0 = lam * pb[0, i] +
+    // ridge, row p = lam * pb[p, i].
+    std::vector<double> A;
+    std::size_t dc = 0;
+
+    Float64System(PenaltyBand<double> band64, double lam64, double ridge64, double eps64);
+};
+
 // Prepared once per call from the shared band and scalars, then used read-only by every
 // thread.  A series whose block result cannot be shown identical to solve_banded's (see
-// block_kernel.hpp), and a float32 series that fails the reliability test, is solved
-// again by solve_banded itself, so the numbers are always those of the scalar routine.
+// block_kernel.hpp) is solved again by the scalar routine, so the numbers are always those
+// of the scalar routine.
+//
+// Trust (core/trust.hpp).  solve_range calls reject(s, row) for each series s whose result
+// the caller should not hand out:
+// - float64: the result is not trusted (a non-finite value or excessive growth);
+// - float32 with a Float64System: the float32 result is not trusted or fails the accuracy
+//   check (block_api.hpp); the row holds the float32 result, and solve_as_float64 gives the
+//   float64 flavour's answer instead;
+// - float32 without: never (a result that is not trusted is solved again by solve_banded's
+//   own float64 re-solve, as the robust steps want).
 template <class F>
 class BatchSolver {
 public:
-    BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa = best_isa());
+    BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa = best_isa(),
+                const Float64System* system64 = nullptr);
 
     // Work storage of one leaf or thread, reused block after block; the numbers never
     // depend on what an earlier block left in it.
     struct Scratch {
-        // Interleaved weights/pivots, right-hand sides and factor.  Not zero-filled: the
-        // kernels write every element before they read it.
+        // Interleaved weights/pivots, right-hand sides and factor (and, when checking, the
+        // inputs kept for the check).  Not zero-filled: every element is written before it
+        // is read.
         LargeBuffer blocks;
         std::vector<F> stage;   // one tile of every lane's weights and observations
         std::vector<F> w1, y1;  // one series for the scalar routine
         SolveScratch<F> solve;
+        LargeBuffer one;        // a checked one-lane solve
+        LargeBuffer check;      // the check's float64 work
+        std::vector<double> w64, y64, z64;  // solve_as_float64
+        SolveScratch<double> solve64;
     };
 
     // Solves series lo .. hi-1.  fill(s, t0, t1, w, y) writes the weights and masked
     // observations of series s for t0 <= t < t1 to w[t - t0] and y[t - t0]; it may be called
-    // again for the same series.  out(s) is series s's output row (T slots).
-    template <class Fill, class Out>
-    void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill,
-                     Out&& out) const;
+    // again for the same series.  out(s) is series s's output row (T slots).  reject(s, row)
+    // as above; after it, scratch.w1 and scratch.y1 hold series s's inputs.
+    template <class Fill, class Out, class Reject>
+    void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill, Out&& out,
+                     Reject&& reject) const;
+
+    // float32 with a Float64System: the float64 flavour's solution of the inputs in
+    // scratch.w1 / y1 (promoted exactly), rounded to float32 into out.  Returns whether the
+    // float64 result is trusted.
+    bool solve_as_float64(Scratch& scratch, F* out) const;
 
     // The inputs' masking rule on contiguous rows (MaskFn in block_api.hpp), vectorised.
     void mask(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing, F* w,
@@ -88,6 +126,7 @@ public:
     // The half-bandwidth the kernels run to: the live d when the guard applies, else kk.
     std::size_t loop_bandwidth() const { return dl_; }
     bool guarded() const { return guarded_; }
+    bool checks_accuracy() const { return system64_ != nullptr; }
 
 private:
     static constexpr std::size_t kFillTile = 64;
@@ -96,34 +135,80 @@ private:
         std::size_t count;  // series in this block (<= lanes)
         BlockFn<F> fn;
         GatherFn<F> gather;
+        CheckFn check;
     };
     Block plan(std::size_t remaining) const;
     // The block's buffers; y_row, when given, serves as the (one-lane) right-hand side.
     BlockArgs<F> prepare(Scratch& scratch, const Block& block, F* y_row) const;
+    // Gathers the block's inputs, lane by lane and tile by tile.
+    template <class Fill>
+    void gather(Scratch& scratch, const Block& block, std::size_t lo, const BlockArgs<F>& args,
+                Fill& fill) const;
     void solve_one(Scratch& scratch, F* out) const;  // solve_banded on w1, y1
+    // float32 with a Float64System: the scalar routine's float32 solution of w1, y1 into out
+    // (the one-lane kernel run to the stored half-bandwidth) and its verdict: trusted and
+    // accurate.
+    bool solve_one_checked(Scratch& scratch, F* out) const;
+    // The block's accuracy verdicts (lanes that fail), from the inputs kept in `kept`.
+    std::uint64_t check(Scratch& scratch, const Block& block, const BlockArgs<F>& args,
+                        F* kept) const;
 
     const PenaltyBand<F>* band_;
     F lam_, ridge_, eps_;
     std::size_t dl_ = 0;
     bool guarded_ = false;
     KernelSet<F> set_{};
+    const Float64System* system64_ = nullptr;
 };
 
 template <class F>
-template <class Fill, class Out>
+template <class Fill>
+void BatchSolver<F>::gather(Scratch& scratch, const Block& block, std::size_t lo,
+                            const BlockArgs<F>& args, Fill& fill) const {
+    const std::size_t T = band_->T;
+    if (block.lanes == 1) {
+        fill(lo, std::size_t(0), T, args.w, args.y);
+        return;
+    }
+    // Tile by tile: every lane's rows are written contiguously into a small stage and moved
+    // into the interleaved layout by register transposes.
+    F* const sw = scratch.stage.data();
+    F* const sy = sw + block.lanes * kFillTile;
+    for (std::size_t t0 = 0; t0 < T; t0 += kFillTile) {
+        const std::size_t n = T - t0 < kFillTile ? T - t0 : kFillTile;
+        for (std::size_t l = 0; l < block.count; ++l) {
+            fill(lo + l, t0, t0 + n, sw + l * kFillTile, sy + l * kFillTile);
+        }
+        block.gather(sw, kFillTile, n, args.w + t0 * block.lanes);
+        block.gather(sy, kFillTile, n, args.y + t0 * block.lanes);
+    }
+}
+
+template <class F>
+template <class Fill, class Out, class Reject>
 void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill,
-                                 Out&& out) const {
+                                 Out&& out, Reject&& reject) const {
     const std::size_t T = band_->T;
     if (T == 0) return;
+    const bool checking = system64_ != nullptr;
+    scratch.w1.resize(T);
+    scratch.y1.resize(T);
+    // One series by the scalar routine, with the verdict the caller needs.
+    const auto redo = [&](std::size_t s, F* row) {
+        fill(s, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
+        if (checking) {
+            if (!solve_one_checked(scratch, row)) reject(s, row);
+            return;
+        }
+        solve_one(scratch, row);
+        if constexpr (sizeof(F) == 8) {
+            if (!trusted_result(row, scratch.y1.data(), T)) reject(s, row);
+        }
+    };
     if (guarded_ && !gradual_underflow()) {
         // The guard's argument needs IEEE underflow; with flush-to-zero or denormals-are-zero
         // set on this thread, every series takes the scalar routine.
-        scratch.w1.resize(T);
-        scratch.y1.resize(T);
-        for (std::size_t s = lo; s < hi; ++s) {
-            fill(s, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
-            solve_one(scratch, out(s));
-        }
+        for (std::size_t s = lo; s < hi; ++s) redo(s, out(s));
         return;
     }
     F* rows[64];
@@ -132,31 +217,29 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
         for (std::size_t l = 0; l < block.count; ++l) rows[l] = out(lo + l);
         // One lane solves in place in its output row.
         BlockArgs<F> args = prepare(scratch, block, block.lanes == 1 ? rows[0] : nullptr);
-        if (block.lanes == 1) {
-            fill(lo, std::size_t(0), T, args.w, args.y);
-        } else {
-            // Tile by tile: every lane's rows are written contiguously into a small stage and
-            // moved into the interleaved layout by register transposes.
-            F* const sw = scratch.stage.data();
-            F* const sy = sw + block.lanes * kFillTile;
-            for (std::size_t t0 = 0; t0 < T; t0 += kFillTile) {
-                const std::size_t n = T - t0 < kFillTile ? T - t0 : kFillTile;
-                for (std::size_t l = 0; l < block.count; ++l) {
-                    fill(lo + l, t0, t0 + n, sw + l * kFillTile, sy + l * kFillTile);
-                }
-                block.gather(sw, kFillTile, n, args.w + t0 * block.lanes);
-                block.gather(sy, kFillTile, n, args.y + t0 * block.lanes);
-            }
+        gather(scratch, block, lo, args, fill);
+        F* kept = nullptr;
+        if (checking) {
+            // The solve overwrites its inputs; the check needs them.
+            const std::size_t column = T * block.lanes;
+            kept = args.L + dl_ * column;
+            std::memcpy(kept, args.w, column * sizeof(F));
+            std::memcpy(kept + column, args.y, column * sizeof(F));
         }
         args.out = rows;
         std::uint64_t again = block.fn(args);
+        std::uint64_t inaccurate = 0;
+        if (checking) inaccurate = check(scratch, block, args, kept) & ~again;
         while (again != 0) {
             const unsigned l = static_cast<unsigned>(__builtin_ctzll(again));
             again &= again - 1;
-            scratch.w1.resize(T);
-            scratch.y1.resize(T);
+            redo(lo + l, rows[l]);
+        }
+        while (inaccurate != 0) {
+            const unsigned l = static_cast<unsigned>(__builtin_ctzll(inaccurate));
+            inaccurate &= inaccurate - 1;
             fill(lo + l, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
-            solve_one(scratch, rows[l]);
+            reject(lo + l, rows[l]);
         }
         lo += block.count;
     }

@@ -25,10 +25,34 @@ struct BlockArgs {
 };
 
 // Returns the lanes (bit l for lane l < count) whose result the caller must recompute with
-// the scalar routine: the guard could not prove the short loops exact, or (float) the
-// result failed the float32 reliability test.  The other lanes' rows are written.
+// the scalar routine: the guard could not prove the short loops exact, or the result is not
+// trusted (a non-finite value, or growth beyond the bound of core/trust.hpp).  The other lanes' rows are written.
 template <class F>
 using BlockFn = std::uint64_t (*)(const BlockArgs<F>&);
+
+// The float32 accuracy check of a solved block: one step of mixed-precision refinement.
+// For every lane, the residual r = w*y - A z of the float32 solution z against the float64
+// system (A without the weights: `A`), rounded to float32, is solved with the block's own
+// float32 factor; the lane fails when the correction is not finite or exceeds
+// tol * max|y| anywhere.  Every lane performs the same operations whatever the block width,
+// so a series gets the same verdict in any block.
+struct CheckArgs {
+    const double* A;    // (dc + 1, T): row 0 = lam * pb[0, i] + ridge, row p = lam * pb[p, i]
+    std::size_t T;
+    std::size_t dl;     // factor rows as the block stored them
+    std::size_t dc;     // rows the check uses: min(d, stored half-bandwidth) <= dl
+    float* w;           // in: weights; overwritten (T * lanes)
+    float* y;           // in: masked observations; overwritten (T * lanes)
+    const float* z;     // the block's solution (T * lanes)
+    const float* piv;   // the block's floored pivots (T * lanes)
+    const float* L;     // the block's factor (T * dl * lanes)
+    double* z64;        // work: T * lanes, aligned to 64 bytes
+    float tol;
+    std::size_t count;
+};
+
+// Returns the lanes (bit l, l < count) that fail the check.
+using CheckFn = std::uint64_t (*)(const CheckArgs&);
 
 // Moves one tile of n columns from B contiguous rows (row l at stage + l * stride) into the
 // interleaved layout of a B-lane block (dst at the tile's first column).
@@ -59,6 +83,10 @@ struct KernelSet {
     GatherFn<F> gather_native;
     GatherFn<F> gather_single;
     MaskFn<F> mask;
+    // float only (null for double): the accuracy check per block width and rows used.
+    CheckFn check_wide[kSpecialisedDl + 1];
+    CheckFn check_native[kSpecialisedDl + 1];
+    CheckFn check_single[kSpecialisedDl + 1];
 };
 
 // Provided by the kernel translation units (kernel_baseline.cpp, kernel_avx2.cpp,

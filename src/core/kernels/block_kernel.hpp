@@ -173,11 +173,11 @@ struct Lanes {
     static void store(F* p, const V& v) {
         for (std::size_t k = 0; k < K; ++k) N::store(p + k * N::lanes, v.r[k]);
     }
+    // One broadcast per register (element-wise stores compile to masked inserts).
     static V splat(F x) {
+        const NV one = broadcast(x, std::make_index_sequence<N::lanes>{});
         V v;
-        for (std::size_t k = 0; k < K; ++k) {
-            for (std::size_t l = 0; l < N::lanes; ++l) v.r[k][l] = x;
-        }
+        for (std::size_t k = 0; k < K; ++k) v.r[k] = one;
         return v;
     }
     static M none() { return M{}; }
@@ -245,14 +245,18 @@ struct Lanes {
     static bool lane(const M& m, std::size_t l) { return m.r[l / N::lanes][l % N::lanes] != 0; }
 
 private:
+    template <std::size_t... l>
+    static NV broadcast(F x, std::index_sequence<l...>) {
+        return NV{((void)l, x)...};
+    }
     static constexpr I sign_bit() {
         return static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
     }
-    static NM splat_int(I x) {
-        NM m;
-        for (std::size_t l = 0; l < N::lanes; ++l) m[l] = x;
-        return m;
+    template <std::size_t... l>
+    static NM broadcast_int(I x, std::index_sequence<l...>) {
+        return NM{((void)l, x)...};
     }
+    static NM splat_int(I x) { return broadcast_int(x, std::make_index_sequence<N::lanes>{}); }
 };
 
 // One lane: plain scalar arithmetic with the same helpers.
@@ -445,13 +449,11 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
     M bad = S::none();
     V max_y = S::splat(F(0));
     // Right-hand side of position j: b = w * y, formed just before the first forward
-    // update that reaches it (at column j - dl); the float32 test's max|y| on the way.
+    // update that reaches it (at column j - dl); the trust test's max|y| on the way.
     const auto init = [&](std::size_t j) {
         const V yv = S::load(b + j * B);
-        if constexpr (sizeof(F) == 4) {
-            const V ay = S::abs(yv);
-            max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
-        }
+        const V ay = S::abs(yv);
+        max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
         S::store(b + j * B, S::load(w + j * B) * yv);
     };
     for (std::size_t j = 0; j < dl && j < T; ++j) init(j);
@@ -502,7 +504,7 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
         const V z = S::load(b + i * B) / S::load(w + i * B);
         S::store(b + i * B, z);
         bad |= S::nonfinite(z);
-        if constexpr (sizeof(F) == 4) max_z = S::max_of(max_z, S::abs(z));
+        max_z = S::max_of(max_z, S::abs(z));
         const std::size_t above = min_of(dl, i);
         for (std::size_t p = 1; p <= above; ++p) {
             F* const bp = b + (i - p) * B;
@@ -512,11 +514,8 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
             if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, a.out, a.count);
         }
     }
-    if constexpr (sizeof(F) == 4) {
-        // The float32 reliability test: max|z| above max(1, max|y| over finite y) * 1e6.
-        const V bound = S::max_of(S::splat(1.0f), max_y) * S::splat(1000000.0f);
-        bad |= S::greater(max_z, bound);
-    }
+    // The trust test (core/trust.hpp): max|z| above max(1, max|y| over finite y) * 1e6.
+    bad |= S::greater(max_z, S::max_of(S::splat(F(1)), max_y) * S::splat(F(1000000)));
     if constexpr (B > 1) {
         for (std::size_t i = whole; i < T; ++i) {
             for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = b[i * B + l];
@@ -529,6 +528,150 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
         if (S::lane(bad, l)) redo |= std::uint64_t(1) << l;
     }
     return redo;
+}
+
+// B float lanes at p (interleaved position, any alignment) as float64 lanes, exactly.
+template <std::size_t B>
+inline typename Lanes<double, B>::V widen(const float* p) {
+    if constexpr (B == 1) {
+        return static_cast<double>(*p);
+    } else {
+        using ND = Native<double>;
+        typedef float H __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES / 2), __may_alias__));
+        typename Lanes<double, B>::V v;
+        for (std::size_t k = 0; k < Lanes<double, B>::K; ++k) {
+            H h;
+            std::memcpy(&h, p + k * ND::lanes, sizeof h);
+            v.r[k] = __builtin_convertvector(h, typename ND::V);
+        }
+        return v;
+    }
+}
+
+// Two registers of float64 lanes rounded to float32 (as a scalar cast rounds) and joined
+// into one register of float32 lanes, without a trip through memory.
+template <std::size_t... I>
+inline typename Native<float>::V join_narrowed(typename Native<double>::V lo,
+                                              typename Native<double>::V hi,
+                                              std::index_sequence<I...>) {
+    typedef float H __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES / 2)));
+    return __builtin_shufflevector(__builtin_convertvector(lo, H), __builtin_convertvector(hi, H),
+                                   I...);
+}
+
+template <std::size_t B>
+inline typename Lanes<float, B>::V narrow(const typename Lanes<double, B>::V& v) {
+    if constexpr (B == 1) {
+        return static_cast<float>(v);
+    } else {
+        typename Lanes<float, B>::V o;
+        for (std::size_t k = 0; k < Lanes<float, B>::K; ++k) {
+            o.r[k] = join_narrowed(v.r[2 * k], v.r[2 * k + 1],
+                                   std::make_index_sequence<Native<float>::lanes>{});
+        }
+        return o;
+    }
+}
+
+// The state of one accuracy check (CheckFn in block_api.hpp) and its per-position steps.
+template <std::size_t B>
+struct Check {
+    using S = Lanes<float, B>;
+    using D = Lanes<double, B>;
+    using V = typename S::V;
+    const CheckArgs& a;
+    float* u;      // masked y, then the forward solution, then the correction
+    float* inv;    // the weights, then the inverse pivots
+    double* z64;   // z widened once: each value serves 2 dc + 1 residuals
+
+    const float* at(std::size_t p, std::size_t i) const { return a.L + (i * a.dl + (p - 1)) * B; }
+
+    // The float64 residual of position i, rounded to float32, substituted forward at once
+    // (the terms below i are final).  `above` / `below`: the band terms that exist.
+    __attribute__((always_inline)) inline V forward(std::size_t i, std::size_t above,
+                                                    std::size_t below) const {
+        const std::size_t T = a.T;
+        const V y = S::load(u + i * B);
+        const typename D::V wi = widen<B>(inv + i * B);
+        typename D::V r = wi * widen<B>(u + i * B) - (D::splat(a.A[i]) + wi) * D::load(z64 + i * B);
+        for (std::size_t p = 1; p <= above; ++p) {
+            r = r - D::splat(a.A[p * T + i]) * D::load(z64 + (i - p) * B);
+        }
+        for (std::size_t p = 1; p <= below; ++p) {
+            r = r - D::splat(a.A[p * T + i + p]) * D::load(z64 + (i + p) * B);
+        }
+        V acc = narrow<B>(r);
+        for (std::size_t p = 1; p <= above; ++p) {
+            acc = acc - S::load(at(p, i)) * S::load(u + (i - p) * B);
+        }
+        // An estimate needs no correctly rounded quotient: one division per position,
+        // shared by both passes.
+        const V inverse = S::splat(1.0f) / S::load(a.piv + i * B);
+        S::store(inv + i * B, inverse);
+        S::store(u + i * B, acc * inverse);
+        return y;
+    }
+
+    __attribute__((always_inline)) inline V backward(std::size_t i, std::size_t below) const {
+        V acc = S::load(u + i * B);
+        for (std::size_t p = 1; p <= below; ++p) {
+            acc = acc - S::load(at(p, i + p)) * S::load(u + (i + p) * B);
+        }
+        const V delta = acc * S::load(inv + i * B);
+        S::store(u + i * B, delta);
+        return delta;
+    }
+};
+
+// CheckFn (block_api.hpp) for B lanes, DLc rows used (-1: a.dc).  The forward pass forms
+// each position's float64 residual from the finished solution and substitutes it at once;
+// the backward pass yields the correction.  Both passes run row-wise over the factor, in
+// the same order for every block width; positions away from both ends take the full band
+// (with DLc known, those loops unroll).
+template <std::size_t B, int DLc>
+std::uint64_t check_block(const CheckArgs& a) {
+    using C = Check<B>;
+    using S = typename C::S;
+    using V = typename S::V;
+    const std::size_t T = a.T;
+    const std::size_t dc = DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dc;
+    const C c{a, a.y, a.w, a.z64};
+    for (std::size_t i = 0; i < T; ++i) C::D::store(c.z64 + i * B, widen<B>(a.z + i * B));
+    const std::size_t inner_end = T > dc ? T - dc : 0;
+
+    V max_y = S::splat(0.0f);
+    std::size_t i = 0;
+    for (; i < T && i < dc; ++i) {
+        max_y = S::max_of(max_y, S::abs(c.forward(i, i, min_of(dc, T - 1 - i))));
+    }
+    for (; i < inner_end; ++i) max_y = S::max_of(max_y, S::abs(c.forward(i, dc, dc)));
+    for (; i < T; ++i) max_y = S::max_of(max_y, S::abs(c.forward(i, min_of(dc, i), T - 1 - i)));
+
+    typename S::M bad = S::none();
+    V max_delta = S::splat(0.0f);
+    const auto track = [&](const V& delta) {
+        bad |= S::nonfinite(delta);
+        max_delta = S::max_of(max_delta, S::abs(delta));
+    };
+    std::size_t j = T;
+    for (; j > inner_end && j > 0; --j) track(c.backward(j - 1, T - j));
+    for (; j > dc; --j) track(c.backward(j - 1, dc));
+    for (; j > 0; --j) track(c.backward(j - 1, min_of(dc, T - j)));
+    bad |= S::greater(max_delta, S::splat(a.tol) * max_y);
+    std::uint64_t fails = 0;
+    for (std::size_t l = 0; l < a.count; ++l) {
+        if (S::lane(bad, l)) fails |= std::uint64_t(1) << l;
+    }
+    return fails;
+}
+
+template <std::size_t B>
+void fill_checks(CheckFn* f) {
+    f[0] = &check_block<B, 0>;
+    f[1] = &check_block<B, 1>;
+    f[2] = &check_block<B, 2>;
+    f[3] = &check_block<B, 3>;
+    f[kSpecialisedDl] = &check_block<B, -1>;
 }
 
 template <class F, std::size_t B, bool guarded>
@@ -553,7 +696,6 @@ constexpr std::size_t kWide = 4;
 template <class F>
 KernelSet<F> make_kernel_set() {
     constexpr std::size_t native = QB_KERNEL_NATIVE_BYTES / sizeof(F);
-    static_assert(4 * native <= 32 || true || true, "lane masks are 32 bits");
     KernelSet<F> s{};
     s.wide_lanes = kWide * native;
     s.native_lanes = native;
@@ -564,6 +706,11 @@ KernelSet<F> make_kernel_set() {
     s.gather_native = &gather_tile<F, native>;
     s.gather_single = &gather_tile<F, 1>;
     s.mask = &mask_series<F>;
+    if constexpr (sizeof(F) == 4) {
+        fill_checks<kWide * native>(s.check_wide);
+        fill_checks<native>(s.check_native);
+        fill_checks<1>(s.check_single);
+    }
     return s;
 }
 

@@ -1,0 +1,54 @@
+// When a smoothed series can be trusted.  The smoothers never hand back a number they cannot
+// vouch for: a float32 series that fails is solved again as the float64 flavour would solve
+// it, and a float64 result that fails is an error.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+namespace quelbrin::core {
+
+// A smoothed series is a weighted average of its data pulled by the penalty: it may
+// overshoot into gaps, but never by orders of magnitude.  Beyond this many times
+// max(1, max|observed y|) the solve has broken down.
+template <class F>
+constexpr F kGrowthLimit = F(1000000);
+
+// The bound on max|z| for a series whose largest finite |observation| is max_y, computed in
+// F as every path computes it: max(1, max_y) * 1e6.
+template <class F>
+inline F growth_bound(F max_y) {
+    return ((F(1) < max_y) ? max_y : F(1)) * kGrowthLimit<F>;
+}
+
+// Every z finite and max|z| within growth_bound(max |y| over the finite y).  `y` is the series'
+// data as the caller defines it (masked observations, or the caller's whole row).
+template <class F>
+bool trusted_result(const F* z, const F* y, std::size_t T) {
+    F max_y = F(0);
+    for (std::size_t i = 0; i < T; ++i) {
+        if (std::isfinite(y[i]) && max_y < std::fabs(y[i])) max_y = std::fabs(y[i]);
+    }
+    const F bound = growth_bound(max_y);
+    F max_z = F(0);
+    for (std::size_t i = 0; i < T; ++i) {
+        if (!std::isfinite(z[i])) return false;
+        if (max_z < std::fabs(z[i])) max_z = std::fabs(z[i]);
+    }
+    return !(max_z > bound);
+}
+
+// A float32 solution is accepted when one step of refinement (the residual against the
+// float64 system, corrected with the float32 factor) moves no value by more than this share
+// of max|observed y|.  The callers are promised 1e-3; the margin covers the estimate's own
+// error.
+constexpr float kFloat32Tolerance = 1e-4f;
+
+// The error of a float64 result that fails trusted_result on finite inputs.
+constexpr const char* kUntrustedResult =
+    "the smoothed result is not finite or exceeds 1e6 x max(1, max|y|): the system is too "
+    "ill-conditioned to solve (positions closer together than the eps floor allows, or an "
+    "extreme lam or weights); merge near-duplicate positions (merge_x_tol of the robust "
+    "smoother), use a larger eps, or a less extreme lam or weights";
+
+}  // namespace quelbrin::core
