@@ -56,15 +56,23 @@ def test_no_penalty_and_no_ridge_return_the_data(suffix, dt, d):
 @pytest.mark.parametrize("suffix,dt", FLAVOURS)
 @pytest.mark.parametrize("lam", [1e300, 1e-300])
 def test_extreme_lam_does_not_fail(suffix, dt, lam):
+    # Accepted by the argument checks; the smoothers either return a result or find the
+    # system too ill-conditioned (a ValueError of its own), the same with parallel on or off.
     lam = min(lam, float(np.finfo(dt).max))  # the largest lam the flavour accepts
     x, y = data(dt)
     solve, robust = fns(suffix)
-    for parallel in (True, False):
-        z = solve(x, y, lam=lam, parallel=parallel)
-        assert z.shape == y.shape and z.dtype == dt
-        r = smooth_or_instability(robust, x, y, lam=lam, iterations=3, parallel=parallel)
-        assert r is None or (r.shape == y.shape and (dt == np.float64 or np.isfinite(r).all()))
-    assert bits(solve(x, y, lam=lam, parallel=True)) == bits(solve(x, y, lam=lam, parallel=False))
+
+    def outcome(f, **kw):
+        try:
+            return bits(f(x, y, lam=lam, **kw))
+        except ValueError as e:
+            assert not str(e).startswith("lam ")
+            return str(e)
+
+    for f, kw in ((solve, {}), (robust, {"iterations": 3})):
+        assert outcome(f, parallel=True, **kw) == outcome(f, parallel=False, **kw)
+    z = outcome(solve)
+    assert isinstance(z, str) or z[:2] == (np.dtype(dt), y.shape)
 
 
 @pytest.mark.parametrize("suffix,dt", FLAVOURS)
