@@ -3,6 +3,20 @@
 The module is exactly six functions. Arrays are NumPy arrays of one element type per
 function: float64 for the ``_f64`` flavours, float32 for the ``_f32`` flavours; no
 conversion is made, so an array of the other type is a ``TypeError`` at run time.
+
+``numpy.ma.MaskedArray`` arguments (as netCDF4 and rasterio return them) are read through
+their masks: a masked entry of ``y_st`` is a missing observation (like NaN), a masked entry
+of ``w_base_st`` a weight of 0, and a masked entry of ``x`` a ``ValueError``.  A masked
+array without masked entries is read like the plain array it holds.
+
+Argument values are checked before any work, each failure a ``ValueError`` naming the
+argument: ``x`` strictly increasing and finite; ``lam`` and ``ridge`` finite and >= 0 and
+``eps`` finite, all three as the flavour's element type (so ``lam=1e39`` is infinite, and
+refused, in the ``_f32`` functions; zero and negative ``eps`` keep their meaning);
+``normalize`` exactly "mean", "median" or None; ``w_base_st`` finite wherever ``y_st`` is
+observed (at missing observations it is never read); and for the robust smoother
+``iterations >= 1``, ``scale`` "mad" or "huber" in any letter case, and the ``tuning``
+constants the weighting reads (hampel: a, b and c; the others: c) finite and > 0.
 """
 
 from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
@@ -29,9 +43,10 @@ _Count: TypeAlias = SupportsIndex
 # Only Python bools and NumPy bool scalars are accepted, not 0 or 1.
 _Flag: TypeAlias = bool | np.bool_
 
-# The names the functions document.  The weighting name is matched in any letter case and
-# any other scale or normalisation text is accepted too, so the parameters also take str:
-# the literals are there for completion and documentation, not to reject valid calls.
+# The names the functions document.  Weighting and scale names are matched in any letter
+# case, so those parameters also take str: the literals are there for completion and
+# documentation, not to reject valid calls.  normalize takes these two exact names (or None)
+# and nothing else.
 _Weighting: TypeAlias = Literal["tukey", "bisquare", "huber", "cauchy", "welsch", "fair", "hampel"]
 _Scale: TypeAlias = Literal["mad", "huber"]
 _Normalize: TypeAlias = Literal["mean", "median"]
@@ -40,13 +55,13 @@ _Tuning: TypeAlias = tuple[_Float, _Float, _Float]
 def build_pb_f64(
     x: _F64,
     d: _Count = 2,
-    normalize: _Normalize | str | None = None,
+    normalize: _Normalize | None = None,
     eps: _Float | None = None,
 ) -> tuple[_F64, int]: ...
 def build_pb_f32(
     x: _F32,
     d: _Count = 2,
-    normalize: _Normalize | str | None = None,
+    normalize: _Normalize | None = None,
     eps: _Float | None = None,
 ) -> tuple[_F32, int]: ...
 def whittaker_solve_f64(
@@ -56,7 +71,7 @@ def whittaker_solve_f64(
     lam: _Float = 10.0,
     d: _Count = 2,
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
 ) -> _F64: ...
@@ -67,7 +82,7 @@ def whittaker_solve_f32(
     lam: _Float = 10.0,
     d: _Count = 2,
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
 ) -> _F32: ...
@@ -85,7 +100,7 @@ def robust_whittaker_irls_f64(
     weighting: _Weighting | str = "tukey",
     scale: _Scale | str = "mad",
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
     tuning: _Tuning | None = None,
@@ -103,7 +118,7 @@ def robust_whittaker_irls_f64(
     weighting: _Weighting | str,
     scale: _Scale | str,
     ridge: _Float,
-    normalize: _Normalize | str | None,
+    normalize: _Normalize | None,
     eps: _Float,
     parallel: _Flag,
     tuning: _Tuning | None,
@@ -121,7 +136,7 @@ def robust_whittaker_irls_f64(
     weighting: _Weighting | str = "tukey",
     scale: _Scale | str = "mad",
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
     tuning: _Tuning | None = None,
@@ -140,7 +155,7 @@ def robust_whittaker_irls_f64(
     weighting: _Weighting | str = "tukey",
     scale: _Scale | str = "mad",
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
     tuning: _Tuning | None = None,
@@ -158,7 +173,7 @@ def robust_whittaker_irls_f32(
     weighting: _Weighting | str = "tukey",
     scale: _Scale | str = "mad",
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
     tuning: _Tuning | None = None,
@@ -176,7 +191,7 @@ def robust_whittaker_irls_f32(
     weighting: _Weighting | str,
     scale: _Scale | str,
     ridge: _Float,
-    normalize: _Normalize | str | None,
+    normalize: _Normalize | None,
     eps: _Float,
     parallel: _Flag,
     tuning: _Tuning | None,
@@ -194,7 +209,7 @@ def robust_whittaker_irls_f32(
     weighting: _Weighting | str = "tukey",
     scale: _Scale | str = "mad",
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
     tuning: _Tuning | None = None,
@@ -213,7 +228,7 @@ def robust_whittaker_irls_f32(
     weighting: _Weighting | str = "tukey",
     scale: _Scale | str = "mad",
     ridge: _Float = 1e-10,
-    normalize: _Normalize | str | None = "mean",
+    normalize: _Normalize | None = "mean",
     eps: _Float = 1e-10,
     parallel: _Flag = True,
     tuning: _Tuning | None = None,

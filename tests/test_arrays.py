@@ -145,3 +145,93 @@ def test_results_are_fresh_owned_c_arrays(name):
         a[...] = 12345
     for b, a in zip(before, (x, y, w)):
         np.testing.assert_array_equal(a, b)
+
+
+# ---------------------------------------------------------------- numpy.ma.MaskedArray
+
+def bit_same(got, ref):
+    assert_same(got, ref)
+    for a, b in zip(parts(got), parts(ref)):
+        if isinstance(b, np.ndarray):
+            assert type(a) is np.ndarray and a.tobytes() == b.tobytes()
+
+
+def masked_inputs(name):
+    """y and w as masked arrays (a fill value of 1e6 under y's mask, a NaN under w's), and
+    the plain arrays they stand for: NaN at y's masked entries, 0 at w's."""
+    x, y, w = data(name, S=5, T=16)
+    rng = np.random.default_rng(4)
+    y_mask = rng.random(y.shape) < 0.2
+    y_mask[2] = False  # a row with nothing masked
+    w_mask = rng.random(w.shape) < 0.2
+    y_data, w_data = y.copy(), w.copy()
+    y_data[y_mask], w_data[w_mask] = 1e6, np.nan
+    y_plain, w_plain = np.where(y_mask, np.nan, y).astype(y.dtype), np.where(w_mask, 0, w).astype(w.dtype)
+    return x, np.ma.array(y_data, mask=y_mask), np.ma.array(w_data, mask=w_mask), y_plain, w_plain
+
+
+@pytest.mark.parametrize("name", SMOOTHERS)
+def test_masked_entries_are_missing_observations_and_zero_weights(name):
+    x, ym, wm, y_plain, w_plain = masked_inputs(name)
+    ref = call(name, x, y_plain, w_plain)
+    bit_same(call(name, x, ym, wm), ref)
+    # strided masked views: every other row and column of a larger masked array
+    big_y = np.ma.masked_all((2 * ym.shape[0], 2 * ym.shape[1]), ym.dtype)
+    big_w = np.ma.masked_all(big_y.shape, wm.dtype)
+    big_y[::2, ::2], big_w[::2, ::2] = ym, wm
+    bit_same(call(name, x, big_y[::2, ::2], big_w[::2, ::2]), ref)
+    # only one of the two masked
+    bit_same(call(name, x, ym, w_plain), ref)
+    bit_same(call(name, x, y_plain, wm), ref)
+    # the caller's arrays and masks are left as they were
+    assert ym.data[ym.mask].min() == 1e6 and np.isnan(wm.data[wm.mask]).all()
+
+
+@pytest.mark.parametrize("name", SMOOTHERS)
+def test_one_masked_array_as_observations_and_weights(name):
+    x, y, _, _, _ = masked_inputs(name)
+    pos = np.ma.array(np.abs(y.data) + 0.5, mask=y.mask)
+    plain_y = np.where(pos.mask, np.nan, pos.data).astype(pos.dtype)
+    plain_w = np.where(pos.mask, 0, pos.data).astype(pos.dtype)
+    bit_same(call(name, x, pos, pos), call(name, x, plain_y, plain_w))
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_masks_without_masked_entries_change_nothing(name):
+    x, y, w = data(name)
+    ref = call(name, x, y, w)
+    for mask in (np.ma.nomask, False):
+        bit_same(call(name, np.ma.array(x, mask=mask), np.ma.array(y, mask=mask),
+                      np.ma.array(w, mask=mask)), ref)
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_masked_positions_are_refused(name):
+    x, y, w = data(name)
+    xm = np.ma.array(x, mask=np.arange(x.size) == 3)
+    with pytest.raises(ValueError) as e:
+        call(name, xm, y, w)
+    assert type(e.value) is ValueError and str(e.value) == "x must not have masked entries"
+    # after the conversion errors of every argument, before the value checks
+    f = getattr(quelbrin, name)
+    if name.startswith("build_pb"):
+        with pytest.raises(TypeError):
+            f(xm, normalize=1)
+        with pytest.raises(ValueError, match="^x must not have masked entries$"):
+            f(np.ma.array([0.0, 1.0], x.dtype, mask=[0, 1]), normalize="bad")
+    else:
+        with pytest.raises(TypeError):
+            f(xm, y, w, parallel="yes")
+        with pytest.raises(TypeError, match="^argument 'y_st'"):
+            f(xm, y.astype(np.int64), w)
+        with pytest.raises(ValueError, match="^x must not have masked entries$"):
+            f(xm, y[:, 1:], w, lam=-1.0)
+
+
+@pytest.mark.parametrize("name", SMOOTHERS)
+def test_masked_arrays_of_the_wrong_dtype_are_the_usual_type_error(name):
+    x, y, w = data(name)
+    y_int = np.ma.array(np.zeros(y.shape, np.int64), mask=np.ones(y.shape, bool))
+    with pytest.raises(TypeError) as e:
+        call(name, x, y_int, w)
+    assert str(e.value) == "argument 'y_st': 'MaskedArray' object cannot be cast as 'ndarray'"

@@ -184,6 +184,7 @@ def strategies(tmpdir):
                1e300, -1e300, 3.4e38, 1e-45, float("nan"), float("inf"), float("-inf")]
     floats = st.one_of(st.floats(allow_nan=True, allow_infinity=True),
                        st.sampled_from(special), st.floats(-100, 100))
+    finite_floats = st.one_of(st.floats(-100, 100), st.sampled_from([0.0, -0.0, 1.0, -1.0, 1e-300]))
     ints = st.one_of(st.integers(-10, 16), st.integers(-2**70, 2**70),
                      st.sampled_from([2**31, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64,
                                       -2**63, 10**12, -1]))
@@ -205,9 +206,9 @@ def strategies(tmpdir):
         Raising(), WrongTypes(), IntSub(2), FloatSub(0.5), 1j, Ellipsis, NotImplemented,
         {"a": 1}, {1, 2}, range(3), memoryview(b"abc"), print, np, np.float64, type])
 
-    def plain_array(dt, shape):
+    def plain_array(dt, shape, elements=floats):
         n = int(np.prod(shape))
-        return st.lists(floats, min_size=n, max_size=n).map(
+        return st.lists(elements, min_size=n, max_size=n).map(
             lambda v: np.array(v, dtype=np.float64).astype(dt).reshape(shape))
 
     @st.composite
@@ -215,11 +216,17 @@ def strategies(tmpdir):
         """The same logical array in another memory layout, or a view with the given
         shape made of fewer distinct elements (broadcasts)."""
         if contiguous_x:
-            kinds = ["c", "c", "memmap", "sub", "unaligned", "readonly"]
+            kinds = ["c", "c", "memmap", "sub", "unaligned", "readonly", "ma-unmasked"]
         else:
             kinds = ["c", "c", "f", "rev", "strided", "bcast", "memmap", "sub", "unaligned",
-                     "readonly", "noncontig-x"]
+                     "readonly", "noncontig-x", "ma-unmasked", "ma-masked"]
         kind = draw(st.sampled_from(kinds))
+        if kind.startswith("ma-") and a.dtype.kind == "f":
+            # numpy.ma arrays, as netCDF4 and rasterio hand them out
+            mask = np.zeros(a.shape, bool)
+            if kind == "ma-masked" and a.size:
+                mask.flat[draw(st.integers(0, a.size - 1))] = True
+            return np.ma.array(a, mask=mask, fill_value=1e6 if a.dtype.itemsize > 2 else 0)
         if kind == "f":
             return np.asfortranarray(a)
         if kind == "rev" and a.ndim >= 1:
@@ -321,6 +328,10 @@ def strategies(tmpdir):
             arrays = shapes.flatmap(lambda s: plain_array(dt, s)).flatmap(
                 lambda a: layout(a, slot))
             if p == "w_base_st":
+                if valid:  # mostly finite weights, which every observation accepts
+                    finite = shapes.flatmap(lambda s: plain_array(dt, s, finite_floats)).flatmap(
+                        lambda a: layout(a, slot))
+                    return st.one_of(st.none(), finite, finite, arrays)
                 return st.one_of(st.none(), arrays)
             if SANITIZED:
                 return arrays
@@ -330,6 +341,8 @@ def strategies(tmpdir):
             return st.one_of(arrays, arrays, arrays, huge)
         if p in ("lam", "ridge", "eps", "merge_x_tol"):
             choices = [real, real.map(dt), st.integers(-3, 3)]
+            if valid:  # mostly values the checks accept
+                choices += [st.floats(0, 1e6), st.sampled_from([0.0, 1e-10, 1.0, 10.0, 1e4])]
             if p == "merge_x_tol" or (p == "eps" and base == "build_pb"):
                 choices.append(st.none())
             if not valid:
@@ -348,6 +361,8 @@ def strategies(tmpdir):
                              st.sampled_from([2**64, -1, 2**70]) if not valid
                              else st.nothing())
         if p == "normalize":
+            if valid:
+                return st.one_of(st.sampled_from(["mean", "median"]), valid_names, st.none())
             return st.one_of(valid_names, st.none())
         if p == "weighting":
             known = st.sampled_from(["tukey", "TUKEY", "bisquare", "BiSquare", "huber",
@@ -356,7 +371,10 @@ def strategies(tmpdir):
             return st.one_of(known, known, known, valid_names,
                              st.none() if not valid else st.nothing())
         if p == "scale":
-            return valid_names if valid else st.one_of(valid_names, st.none())
+            if valid:  # mostly accepted names, so that the robust steps run
+                return st.one_of(st.sampled_from(["mad", "MAD", "huber", "Huber", "HUBER"]),
+                                 valid_names)
+            return st.one_of(valid_names, st.none())
         if p in ("parallel", "return_weights"):
             if valid:
                 return st.sampled_from([True, False, np.True_, np.False_])
@@ -365,7 +383,8 @@ def strategies(tmpdir):
             triples = st.one_of(st.tuples(real, real, real),
                                 st.sampled_from([(1, 2, 3), (1.5, 3.5, 8.0), (0, 0, 0)]))
             if valid:
-                return st.one_of(st.none(), triples)
+                accepted = st.tuples(*[st.floats(0.1, 20)] * 3)
+                return st.one_of(st.none(), accepted, triples)
             return st.one_of(st.none(), triples,
                              st.sampled_from([(1.0, 2.0), (), (1, 2, 3, 4), [1.0, 2.0, 3.0]]))
         raise AssertionError(p)
@@ -482,6 +501,8 @@ def same_bits(r1, r2):
 def variants(base, args, kwargs):
     """The same call with parallel flipped, and with plain contiguous copies of arrays."""
     def plain(v):
+        if isinstance(v, np.ma.MaskedArray) and np.ma.is_masked(v):
+            return v  # its masked entries are not plain values
         if isinstance(v, np.ndarray):
             return np.array(v, order="C", copy=True, subok=False)
         return v

@@ -50,6 +50,13 @@ def recipes():
         close = x.copy()
         close[4] = close[3] + dt(0.001)  # merges under the default tolerance
         tup = (1.5, 3.5, 8.0)
+        w_nan = w.copy()
+        w_nan[0, 0] = np.nan
+        x_inf = x.copy()
+        x_inf[-1] = np.inf
+        x_ma = np.ma.array(x, mask=np.arange(len(x)) == 2)
+        y_ma = np.ma.array(y, mask=np.isnan(y) | (np.arange(y.size).reshape(y.shape) % 5 == 0))
+        w_ma = np.ma.array(w, mask=np.arange(w.size).reshape(w.shape) % 7 == 0)
         huge_rows = np.broadcast_to(y[0], (2**40, y.shape[1]))
         pb, ws, rb = (getattr(quelbrin, n + suffix)
                       for n in ("build_pb", "whittaker_solve", "robust_whittaker_irls"))
@@ -72,6 +79,10 @@ def recipes():
             (name, pb, (x[:1].copy(),), {}, ValueError, "length >=2"),
             (name, pb, (dup,), {}, ValueError, "strictly increasing"),
             (name, pb, (x,), {"d": 2**62}, MemoryError, "memory"),
+            (name, pb, (x_inf,), {}, ValueError, "only finite values"),
+            (name, pb, (x,), {"normalize": "Mean"}, ValueError, "normalize must be"),
+            (name, pb, (x,), {"eps": float("nan")}, ValueError, "eps must be finite"),
+            (name, pb, (x_ma,), {}, ValueError, "masked entries"),
         ]
         name = ws.__name__
         out += [
@@ -93,6 +104,13 @@ def recipes():
             (name, ws, (dup, y), {}, ValueError, "strictly increasing"),
             (name, ws, (x, y, w[1:]), {}, ValueError, "w_base_st must match"),
             (name, ws, (x, huge_rows), {}, MemoryError, "allocate"),
+            (name, ws, (x, y_ma, w_ma), {}, None, None),
+            (name, ws, (x_ma, y), {}, ValueError, "masked entries"),
+            (name, ws, (x_inf, y), {}, ValueError, "only finite values"),
+            (name, ws, (x, y), {"lam": -1.0}, ValueError, "lam must be"),
+            (name, ws, (x, y), {"ridge": float("inf")}, ValueError, "ridge must be"),
+            (name, ws, (x, y), {"normalize": "avg"}, ValueError, "normalize must be"),
+            (name, ws, (x, y, w_nan), {}, ValueError, "w_base_st must be finite"),
         ]
         name = rb.__name__
         out += [
@@ -119,11 +137,19 @@ def recipes():
             (name, rb, (x, y), {"merge_x_tol": 1e9}, ValueError, ">=2 after merging"),
             (name, rb, (x[:3].copy(), y[:, :3].copy()), {"d": 3}, ValueError, "> d after"),
             (name, rb, (x, y, w[:, 1:]), {}, ValueError, "w_base_st must match"),
+            (name, rb, (x, y_ma, w_ma), {"iterations": 3, "return_weights": True}, None, None),
+            (name, rb, (x_ma, y), {}, ValueError, "masked entries"),
+            (name, rb, (x, y), {"iterations": 0}, ValueError, "iterations must be"),
+            (name, rb, (x, y), {"scale": "hubr"}, ValueError, "scale must be"),
+            (name, rb, (x, y), {"tuning": (1.0, 1.0, 0.0)}, ValueError, "tuning constants"),
+            (name, rb, (x, y), {"lam": 1e39 if dt == np.float32 else float("nan")}, ValueError,
+             "lam must be"),
+            (name, rb, (x, y, w_nan), {}, ValueError, "w_base_st must be finite"),
         ]
         if not SANITIZED:
             out.append((name, rb, (x, huge_rows), {}, MemoryError, "allocate"))
         if dt == np.float32:
-            out.append((name, rb, (x, y), {"lam": 1e300}, ValueError, INSTABILITY))
+            out.append((name, rb, (x, y), {"lam": 3e38, "d": 5}, ValueError, INSTABILITY))
     return out
 
 

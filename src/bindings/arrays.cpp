@@ -127,15 +127,41 @@ PyArray_Descr* dtype_of() {
         return g_dtype_f64;
 }
 
-PyArrayObject* as_ndarray(const InputArray& a) {
-    return reinterpret_cast<PyArrayObject*>(a.array.get());
+// numpy.ma.MaskedArray and numpy.ma.is_masked, imported on first need and kept for the
+// life of the process.  Null (with the Python exception set) when numpy.ma cannot be had.
+struct MaskedApi {
+    PyObject* type = nullptr;
+    PyObject* is_masked = nullptr;
+};
+
+const MaskedApi* masked_api() {
+    static MaskedApi api;
+    if (api.type != nullptr) return &api;
+    Ref type = module_attr("numpy.ma", "MaskedArray");
+    if (!type) return nullptr;
+    Ref is_masked = module_attr("numpy.ma", "is_masked");
+    if (!is_masked) return nullptr;
+    api.is_masked = is_masked.release();
+    api.type = type.release();
+    return &api;
 }
 
-}  // namespace
+// True when `obj` (an ndarray subclass) is a MaskedArray with at least one masked entry.
+bool has_masked_entries(PyObject* obj) {
+    const MaskedApi* api = masked_api();
+    if (api == nullptr) throw_python_error();
+    const int is_ma = PyObject_IsInstance(obj, api->type);
+    if (is_ma < 0) throw_python_error();
+    if (is_ma == 0) return false;
+    Ref any = checked(PyObject_CallOneArg(api->is_masked, obj));
+    const int truth = PyObject_IsTrue(any.get());
+    if (truth < 0) throw_python_error();
+    return truth != 0;
+}
 
+// The cast TypeError unless `obj` is an ndarray of `ndim` dimensions with F's dtype.
 template <class F>
-InputArray to_array(PyObject* obj, int ndim, const char* name) {
-    ensure_api();
+void check_ndarray(PyObject* obj, int ndim, const char* name) {
     if (!PyArray_Check(obj)) fail_cast(obj, "ndarray", name);
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(arr) != ndim) fail_cast(obj, "ndarray", name);
@@ -146,7 +172,27 @@ InputArray to_array(PyObject* obj, int ndim, const char* name) {
         if (PyErr_Occurred()) PyErr_Clear();
         if (!equivalent) fail_cast(obj, "ndarray", name);
     }
-    return InputArray{Ref::borrow(obj)};
+}
+
+PyArrayObject* as_ndarray(const InputArray& a) {
+    return reinterpret_cast<PyArrayObject*>(a.array.get());
+}
+
+}  // namespace
+
+template <class F>
+InputArray to_array(PyObject* obj, int ndim, const char* name, MaskedEntries masked) {
+    ensure_api();
+    check_ndarray<F>(obj, ndim, name);
+    // Plain ndarrays, by far the usual argument, never look at numpy.ma.
+    if (Py_IS_TYPE(obj, &PyArray_Type) || !has_masked_entries(obj))
+        return InputArray{Ref::borrow(obj)};
+    if (masked == MaskedEntries::flagged) return InputArray{Ref::borrow(obj), true};
+    Ref fill = checked(PyFloat_FromDouble(
+        masked == MaskedEntries::missing ? std::numeric_limits<double>::quiet_NaN() : 0.0));
+    Ref filled = checked(PyObject_CallMethod(obj, "filled", "O", fill.get()));
+    check_ndarray<F>(filled.get(), ndim, name);
+    return InputArray{std::move(filled), true};
 }
 
 template <class F>
@@ -194,7 +240,7 @@ Ref new_zeros(std::size_t rows, std::size_t cols, F** data) {
 }
 
 #define QB_INSTANTIATE(F)                                                        \
-    template InputArray to_array<F>(PyObject*, int, const char*);                \
+    template InputArray to_array<F>(PyObject*, int, const char*, MaskedEntries); \
     template FlatArray<F> flat<F>(const InputArray&);                            \
     template MatrixView<F> matrix_view<F>(const InputArray&);                    \
     template Ref new_zeros<F>(std::size_t, std::size_t, F**);

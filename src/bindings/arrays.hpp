@@ -16,14 +16,26 @@ namespace quelbrin::bindings {
 // reference for the call; inputs are only ever read.
 struct InputArray {
     Ref array;
+    // The argument was a numpy.ma.MaskedArray with at least one masked entry.
+    bool had_masked = false;
+};
+
+// What a masked entry of a numpy.ma.MaskedArray argument stands for.
+enum class MaskedEntries {
+    missing,      // a missing observation: read as NaN
+    zero_weight,  // a weight of 0
+    flagged,      // not read at all: only InputArray::had_masked is set, for the caller to refuse
 };
 
 // Converts argument `name`: an ndarray (or subclass) with `ndim` dimensions whose dtype is
-// that of F (or equivalent to it), else the cast TypeError naming 'ndarray'.  The first
-// call in the process fetches NumPy's C API; if that fails it panics with a text beginning
-// "Failed to access NumPy array API capsule", and the next call tries again.
+// that of F (or equivalent to it), else the cast TypeError naming 'ndarray'.  A
+// numpy.ma.MaskedArray with masked entries is read through `obj.filled(...)` as `masked`
+// says (the caller's array is not changed); one without masked entries is read as the
+// plain array it holds.  The first call in the process fetches NumPy's C API; if that fails
+// it panics with a text beginning "Failed to access NumPy array API capsule", and the next
+// call tries again.
 template <class F>
-InputArray to_array(PyObject* obj, int ndim, const char* name);
+InputArray to_array(PyObject* obj, int ndim, const char* name, MaskedEntries masked);
 
 // The elements of a 1-D array as one contiguous run.  Data that is not aligned for F is
 // copied, so the numerics always read properly aligned values.

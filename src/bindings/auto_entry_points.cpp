@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bindings/arrays.hpp"
+#include "core/arguments.hpp"
 #include "bindings/call.hpp"
 #include "selection/driver.hpp"
 #include "support/panic.hpp"
@@ -58,7 +59,8 @@ void read_lam(PyObject* obj, LamArgument& out) {
         out.spec.kind = Kind::name;
         out.spec.name = to_text(obj, "lam");
     } else if (has_dimensions(obj)) {
-        const InputArray array = to_array<double>(obj, 1, "lam");
+        const InputArray array = to_array<double>(obj, 1, "lam", MaskedEntries::flagged);
+        if (array.had_masked) throw_value_error(error("lam must not have masked entries"));
         const FlatArray<double> values = flat<double>(array);
         out.values.assign(values.span().begin(), values.span().end());
         out.spec.kind = Kind::per_series;
@@ -85,10 +87,11 @@ template <class F>
 PyObject* smooth(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                  PyObject* kwnames) {
     const auto slot = bind_slots<11>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x");
-    const InputArray y_st = to_array<F>(slot[1], 2, "y_st");
+    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
+    const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
     std::optional<InputArray> w_base_st;
-    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st");
+    if (slot.given(2))
+        w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
     LamArgument lam;
     read_lam<F>(slot[3], lam);
     selection::AutoOptions<F> o;
@@ -105,6 +108,8 @@ PyObject* smooth(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
     o.uncertainty = slot.present(10) ? to_bool(slot[10], "return_uncertainty") : false;
 
     const FlatArray<F> xs = flat<F>(x);
+    if (const Result<void> r = core::check_positions_unmasked(x.had_masked); !r)
+        throw_value_error(r.error());
     std::optional<MatrixView<F>> w_view;
     if (w_base_st) w_view = matrix_view<F>(*w_base_st);
     Output<F> z, leverage, se;

@@ -9,6 +9,7 @@
 
 #include "bindings/arrays.hpp"
 #include "bindings/call.hpp"
+#include "core/arguments.hpp"
 #include "core/band.hpp"
 #include "core/normalize.hpp"
 #include "core/single_pass.hpp"
@@ -37,27 +38,36 @@ constexpr F default_band_eps() {
 
 Ref pair(Ref a, Ref b) { return checked(PyTuple_Pack(2, a.get(), b.get())); }
 
-// Strictly increasing positions, as build_pb requires before it builds anything.
+// Raises the ValueError of a failed argument check.
+void raise_unless(const Result<void>& r) {
+    if (!r) throw_value_error(r.error());
+}
+
+// At least two strictly increasing finite positions, as build_pb requires before it
+// builds anything.
 template <class F>
-void check_positions(std::span<const F> x) {
+void check_band_positions(std::span<const F> x) {
     if (x.size() < 2) throw_value_error(error("x must have length >=2"));
-    for (std::size_t i = 1; i < x.size(); ++i)
-        if (!(x[i] > x[i - 1])) throw_value_error(error("x must be strictly increasing"));
+    raise_unless(core::check_positions(x));
 }
 
 template <class F>
 PyObject* build_pb(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames) {
     const auto slot = bind_slots<4>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x");
+    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
     const std::uint64_t d = slot.present(1) ? to_u64(slot[1], "d") : 2;
     std::optional<std::string_view> mode;
     if (slot.given(2)) mode = to_text(slot[2], "normalize");
-    const F eps = slot.given(3) ? to_float<F>(slot[3], "eps") : default_band_eps<F>();
+    std::optional<F> given_eps;
+    if (slot.given(3)) given_eps = to_float<F>(slot[3], "eps");
 
     const FlatArray<F> xs = flat<F>(x);
+    raise_unless(core::check_positions_unmasked(x.had_masked));
     const std::span<const F> positions_in = xs.span();
-    check_positions(positions_in);
+    check_band_positions(positions_in);
+    raise_unless(core::validate_band_arguments<F>(mode, given_eps));
+    const F eps = given_eps.value_or(default_band_eps<F>());
     const std::size_t T = positions_in.size();
 
     // pb has 2d+1 rows: when that count cannot even be represented (or passed to NumPy)
@@ -114,10 +124,10 @@ template <class F>
 PyObject* whittaker_solve(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) {
     const auto slot = bind_slots<9>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x");
-    const InputArray y_st = to_array<F>(slot[1], 2, "y_st");
+    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
+    const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
     std::optional<InputArray> w_base_st;
-    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st");
+    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
     const F lam = slot.present(3) ? to_float<F>(slot[3], "lam") : F(10.0);
     const std::uint64_t d = slot.present(4) ? to_u64(slot[4], "d") : 2;
     const F ridge = slot.present(5) ? to_float<F>(slot[5], "ridge") : F(1e-10);
@@ -128,13 +138,14 @@ PyObject* whittaker_solve(const Signature& sig, PyObject* const* args, Py_ssize_
     const bool parallel = slot.present(8) ? to_bool(slot[8], "parallel") : true;
 
     const FlatArray<F> xs = flat<F>(x);
+    raise_unless(core::check_positions_unmasked(x.had_masked));
     std::optional<MatrixView<F>> w_view;
     if (w_base_st) w_view = matrix_view<F>(*w_base_st);
     OneOutput<F> output;
     const Result<void> r = core::whittaker_solve_core<F>(xs.span(), matrix_view<F>(y_st), w_view,
                                                          lam, d, ridge, normalize, eps, parallel,
                                                          output);
-    if (!r) throw_value_error(r.error());
+    raise_unless(r);
     QB_ASSERT(output.array, "the smoother returned without an output");
     return output.array.release();
 }
@@ -143,10 +154,10 @@ template <class F>
 PyObject* robust_irls(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) {
     const auto slot = bind_slots<15>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x");
-    const InputArray y_st = to_array<F>(slot[1], 2, "y_st");
+    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
+    const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
     std::optional<InputArray> w_base_st;
-    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st");
+    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
 
     robust::RobustOptions<F> o;
     o.lam = slot.present(3) ? to_float<F>(slot[3], "lam") : F(10.0);
@@ -170,12 +181,13 @@ PyObject* robust_irls(const Signature& sig, PyObject* const* args, Py_ssize_t na
             slot.given(14) ? std::optional(to_float<F>(slot[14], "merge_x_tol")) : std::nullopt;
 
     const FlatArray<F> xs = flat<F>(x);
+    raise_unless(core::check_positions_unmasked(x.had_masked));
     std::optional<MatrixView<F>> w_view;
     if (w_base_st) w_view = matrix_view<F>(*w_base_st);
     TwoOutputs<F> outputs;
     const Result<void> r =
         robust::robust_irls_core<F>(xs.span(), matrix_view<F>(y_st), w_view, o, outputs);
-    if (!r) throw_value_error(r.error());
+    raise_unless(r);
     QB_ASSERT(outputs.z_st, "the robust driver returned without an output");
     if (!o.return_weights) return outputs.z_st.release();
     QB_ASSERT(outputs.w_total_st, "the robust driver returned no weights");

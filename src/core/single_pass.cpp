@@ -4,6 +4,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "core/arguments.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/long_series.hpp"
 #include "core/normalize.hpp"
@@ -14,14 +15,6 @@
 namespace quelbrin::core {
 
 namespace {
-
-template <class F>
-bool strictly_increasing(std::span<const F> x) {
-    for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-        if (!(x[i + 1] > x[i])) return false;  // NaN fails too
-    }
-    return true;
-}
 
 // The working weights and masked observations of series s for t0 <= t < t1, as
 // solve_series forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
@@ -99,7 +92,8 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     const std::size_t T = x.size();
     const std::size_t S = y_st.rows;
     if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
-    if (!strictly_increasing(x)) return error("x must be strictly increasing");
+    if (Result<void> r = check_positions(x); !r) return r;
+    if (Result<void> r = validate_solve_arguments(lam, ridge, normalize, eps); !r) return r;
 
     // Without a mode normalize_x returns a plain copy.  The positions are needed for the
     // band only, and released before the solves allocate their work storage.
@@ -118,6 +112,7 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
         return error("w_base_st must match y_st shape");
     }
+    if (Result<void> r = check_base_weights(y_st, w_base_st); !r) return r;
 
     F* z = make_output(S, T);
     if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands

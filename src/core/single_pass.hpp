@@ -21,8 +21,9 @@ namespace quelbrin::core {
 template <class F>
 using OutputSink = FunctionRef<F*(std::size_t rows, std::size_t cols)>;
 
-// Validates (y_st width, strictly increasing x, w_base_st shape), normalises, builds one
-// band, smooths every series into one output made by `make_output`.  x is contiguous
+// Validates (y_st width, strictly increasing finite x, the scalar arguments, w_base_st
+// shape, finite base weights where y is observed; see core/arguments.hpp), normalises,
+// builds one band, smooths every series into one output made by `make_output`.  x is contiguous
 // (the caller has checked).  Errors are ValueError texts.
 //
 // T = 0 (empty x, y_st of shape (S, 0)) gives the zero-filled (S, 0) output without any

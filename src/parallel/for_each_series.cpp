@@ -43,10 +43,14 @@ void for_each_series_range(bool parallel, std::size_t S, std::size_t T, Leaf lea
         return;
     }
     QB_ASSERT(T != 0, "chunk_size must not be zero");
-    // Creates the pool on first use; a creation failure panics here, before any series.
-    const std::size_t n = pool_thread_count();
-    // The root [0, S) with budget N goes to the pool as one unit; this thread only waits.
-    pool_submit([&] { run_range(leaf, n, 0, S, n, false, true); });
+    // Creates the pool on first use.  Without a pool the series run here, as a serial call
+    // runs them (the same numbers: no result depends on how the series are split).
+    Pool* pool = section_pool();
+    if (pool == nullptr) {
+        leaf(0, S);
+        return;
+    }
+    for_each_series_range_on(*pool, S, T, leaf);
 }
 
 void for_each_series_range_on(Pool& pool, std::size_t S, std::size_t T, Leaf leaf) {

@@ -11,7 +11,8 @@ namespace quelbrin::parallel {
 // Calls leaf(lo, hi) for disjoint half-open ranges that together cover [0, S) exactly
 // once; each leaf must process its series in increasing order.  With `parallel` true and
 // S >= 2 the ranges come from the fork-join split of the worker pool (created on first
-// use); otherwise there is one leaf [0, S) on the calling thread (none when S = 0).
+// use); otherwise, or when the pool cannot be created, there is one leaf [0, S) on the
+// calling thread (none when S = 0).
 // Returns when every leaf has returned.  If a leaf throws, the exception of the
 // lowest-indexed failing range is rethrown on the calling thread after every running task
 // has finished.  T is the row length; T = 0 with a parallel section is an internal error.

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "parallel/cpus.hpp"
 #include "support/panic.hpp"
@@ -272,14 +273,13 @@ void submit_and_wait(Pool& pool, FunctionRef<void()> unit) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
-// ---- The global pool and its one-time guard. ----
-
-enum class PoolState { absent, ready, failed };
+// ---- The global pool. ----
 
 struct GlobalSlot {
     std::mutex m;
-    PoolState state = PoolState::absent;
-    Pool* pool = nullptr;
+    Pool* pool = nullptr;  // null until a build has succeeded
+    // Failed builds of the global pool, released once their threads are gone (under m).
+    Pool* failed = nullptr;
 };
 
 // Both pointers are swapped for fresh ones in a forked child and the old objects leaked:
@@ -304,36 +304,10 @@ GlobalSlot& global_slot() {
     return *slot;
 }
 
-const char* io_error_kind(int code) {
-    switch (code) {
-        case EAGAIN: return "WouldBlock";
-        case ENOMEM: return "OutOfMemory";
-        case EINVAL: return "InvalidInput";
-        case EPERM:
-        case EACCES: return "PermissionDenied";
-        default: return "Uncategorized";
-    }
-}
-
-constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
-
-std::string creation_failure_message(int code) {
-    char buf[256];
-    const char* text = strerror_r(code, buf, sizeof buf);
-    return std::string(kNotInitialized) + ": ThreadPoolBuildError { kind: IOError(Os { code: " +
-           std::to_string(code) + ", kind: " + io_error_kind(code) + ", message: \"" + text +
-           "\" }) }";
-}
-
-std::string already_failed_message() {
-    return std::string(kNotInitialized) +
-           ": ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }";
-}
-
 // "QUELBRIN_STACK_SIZE" (bytes, same number syntax as the thread-count variables) overrides
-// the worker stack size.  It is read once, when the global pool is created, and exists so
-// that creation failure can be provoked: a value the system refuses makes the threads fail
-// to start.
+// the worker stack size.  It is read at every attempt to create the global pool, and
+// exists so that creation failure can be provoked: a value the system refuses makes the
+// threads fail to start.
 std::size_t stack_size_from_environment() {
     const char* text = std::getenv("QUELBRIN_STACK_SIZE");
     if (text != nullptr) {
@@ -342,51 +316,70 @@ std::size_t stack_size_from_environment() {
     return default_stack_size();
 }
 
-Pool& global_pool() {
-    if (Pool* pool = g_ready.load(std::memory_order_acquire)) return *pool;
-    GlobalSlot& slot = global_slot();
-    std::unique_lock<std::mutex> lk(slot.m);
-    if (slot.state == PoolState::ready) return *slot.pool;
-    if (slot.state == PoolState::failed) QB_PANIC(already_failed_message());
-    const std::size_t n = pool_thread_count_from_environment();
-    // Running out of memory here leaves the pool absent: nothing was started.
-    PoolBuild built = build_pool(n, stack_size_from_environment());
-    if (built.os_error != 0) {
-        slot.state = PoolState::failed;
-        QB_PANIC(creation_failure_message(built.os_error));
+// Frees the failed builds of the global pool whose threads have all finished.  A thread's
+// last access to its pool is the decrement of the running count, so a pool that counts
+// none is no longer read by anyone.
+void release_finished(GlobalSlot& slot) noexcept {
+    Pool** link = &slot.failed;
+    while (Pool* pool = *link) {
+        if (pool->running().load(std::memory_order_acquire) == 0) {
+            *link = pool->next_failed;
+            delete pool;
+        } else {
+            link = &pool->next_failed;
+        }
     }
-    slot.pool = built.pool;
-    slot.state = PoolState::ready;
-    g_ready.store(built.pool, std::memory_order_release);
-    return *built.pool;
 }
 
-// A pool that failed to build: its threads are told to finish, and it is kept on a list
-// (never freed) because they may still be reading it.
+PoolBuild start_pool(std::size_t threads, std::size_t stack_size, ThreadStarter start);
+
+// The global pool, created by the first call that needs it; null when it cannot be
+// created now (threads refused, or no memory for its bookkeeping).  A failure is not
+// remembered: the next call tries again.
+Pool* global_pool() {
+    if (Pool* pool = g_ready.load(std::memory_order_acquire)) return pool;
+    try {
+        GlobalSlot& slot = global_slot();
+        std::lock_guard<std::mutex> lk(slot.m);
+        if (slot.pool != nullptr) return slot.pool;
+        release_finished(slot);
+        const std::size_t n = pool_thread_count_from_environment();
+        PoolBuild built = start_pool(n, stack_size_from_environment(), &pthread_create);
+        if (built.os_error != 0) {
+            built.pool->next_failed = slot.failed;
+            slot.failed = built.pool;
+            return nullptr;
+        }
+        slot.pool = built.pool;
+        g_ready.store(built.pool, std::memory_order_release);
+        return built.pool;
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // nothing was started
+    } catch (const std::system_error&) {
+        return nullptr;  // the guard's mutex was refused
+    }
+}
+
+// A pool that failed to build for a caller of build_pool: it is kept on a list (never
+// freed) because its threads may still be reading it.
 std::atomic<Pool*> g_failed_pools{nullptr};
 
 void retire(Pool* pool) noexcept {
-    pool->terminate();
     pool->next_failed = g_failed_pools.load(std::memory_order_relaxed);
     while (!g_failed_pools.compare_exchange_weak(pool->next_failed, pool, std::memory_order_acq_rel)) {
     }
 }
 
-}  // namespace
-
-std::size_t default_stack_size() noexcept {
-    const std::size_t two_mib = std::size_t{2} * 1024 * 1024;
-    return std::max<std::size_t>(two_mib, PTHREAD_STACK_MIN);
-}
-
-PoolBuild build_pool(std::size_t threads, std::size_t stack_size, ThreadStarter start) {
+// Builds a pool; on failure the threads already started are told to finish and the pool
+// belongs to the caller, who must keep it until they have.
+PoolBuild start_pool(std::size_t threads, std::size_t stack_size, ThreadStarter start) {
     // A count whose bookkeeping cannot even be sized is an allocation failure.
     if (threads > std::numeric_limits<std::size_t>::max() / (4 * sizeof(Worker))) throw std::bad_alloc();
     Pool* pool = new Pool(threads);
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
     if (err != 0) {
-        retire(pool);
+        pool->terminate();
         return {pool, err};
     }
     err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -398,8 +391,21 @@ PoolBuild build_pool(std::size_t threads, std::size_t stack_size, ThreadStarter 
         if (err != 0) pool->running().fetch_sub(1, std::memory_order_acq_rel);
     }
     pthread_attr_destroy(&attr);
-    if (err != 0) retire(pool);
+    if (err != 0) pool->terminate();
     return {pool, err};
+}
+
+}  // namespace
+
+std::size_t default_stack_size() noexcept {
+    const std::size_t two_mib = std::size_t{2} * 1024 * 1024;
+    return std::max<std::size_t>(two_mib, PTHREAD_STACK_MIN);
+}
+
+PoolBuild build_pool(std::size_t threads, std::size_t stack_size, ThreadStarter start) {
+    PoolBuild built = start_pool(threads, stack_size, start);
+    if (built.os_error != 0) retire(built.pool);
+    return built;
 }
 
 std::size_t pool_size(const Pool& pool) noexcept { return pool.size(); }
@@ -410,17 +416,9 @@ std::size_t pool_running_threads(const Pool& pool) noexcept {
 
 bool on_pool_thread() noexcept { return t_worker != nullptr; }
 
-std::size_t pool_thread_count() {
-    if (t_worker != nullptr) return t_worker->pool->size();
-    return global_pool().size();
-}
-
-void pool_submit(FunctionRef<void()> unit) {
-    if (t_worker != nullptr) {
-        unit();
-        return;
-    }
-    submit_and_wait(global_pool(), unit);
+Pool* section_pool() {
+    if (t_worker != nullptr) return t_worker->pool;
+    return global_pool();
 }
 
 void pool_submit_to(Pool& pool, FunctionRef<void()> unit) {

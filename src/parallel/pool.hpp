@@ -2,11 +2,12 @@
 // work-stealing deques, a queue for units submitted from outside, and sleeping on a
 // condition variable when there is nothing to do.
 //
-// The global pool is created by the first call that needs it (`pool_thread_count` or
-// `pool_submit` from a thread outside the pool), under a one-time guard that keeps the
-// outcome: the pool, or the creation failure.  Creation is never retried; after a failure
-// every later request panics with the kind "GlobalPoolAlreadyInitialized".  Its threads
-// live until the process exits.  In a child process made by fork() the parent's pool is
+// The global pool is created by the first parallel section that needs it
+// (`section_pool` from a thread outside the pool).  If it cannot be created (a thread
+// refused, no memory for its bookkeeping) that section gets no pool, and the next one
+// tries again; nothing of the failure is kept but the memory of the failed attempt, which
+// is released once its started threads have finished.  Once created, its threads live
+// until the process exits.  In a child process made by fork() the parent's pool is
 // forgotten (its threads do not exist there) and the first request builds a new one.
 //
 // Exceptions thrown by work (Panic, std::bad_alloc, anything) travel as
@@ -24,15 +25,10 @@ namespace quelbrin::parallel {
 
 class Pool;
 
-// The global pool's thread count N (>= 1); from a pool thread, the count of its own pool.
-// Outside the pool this creates the global pool on first use and panics if creation fails
-// or has failed before.
-std::size_t pool_thread_count();
-
-// Runs `unit` on the global pool and blocks the calling thread (which does no pool work
-// meanwhile) until it has completed; rethrows the unit's exception here.  Called on a pool
-// thread it simply runs `unit` there, so nested sections cannot deadlock the pool.
-void pool_submit(FunctionRef<void()> unit);
+// The pool a parallel section runs on: on a pool thread its own pool; elsewhere the global
+// pool, created on first use, or null when it cannot be created now (the caller then does
+// the work itself).
+Pool* section_pool();
 
 // Fork-join on a pool thread: offers `right` to the other threads of the pool, runs `left`
 // here, then runs `right` here if nobody took it (right(false)), or works on other pool
@@ -67,7 +63,9 @@ std::size_t pool_size(const Pool& pool) noexcept;
 // Threads of the pool that have been started and not yet finished.
 std::size_t pool_running_threads(const Pool& pool) noexcept;
 
-// pool_submit on a given pool.
+// Runs `unit` on `pool` and blocks the calling thread (which does no pool work meanwhile)
+// until it has completed; rethrows the unit's exception here.  Called on a thread of that
+// pool it simply runs `unit` there, so nested sections cannot deadlock the pool.
 void pool_submit_to(Pool& pool, FunctionRef<void()> unit);
 
 // 2 MiB, or the platform's minimum thread stack if that is larger.

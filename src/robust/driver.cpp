@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/arguments.hpp"
 #include "core/band.hpp"
 #include "core/normalize.hpp"
 #include "core/trust.hpp"
@@ -228,11 +229,14 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
     const std::size_t T = x.size();
     if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
     const std::size_t S = y_st.rows;
-    for (std::size_t i = 0; i + 1 < T; ++i) {
-        if (!(x[i + 1] > x[i])) return error("x must be strictly increasing");
-    }
+    if (Result<void> r = core::check_positions(x); !r) return r;
     Result<Weighting> weighting = parse_weighting(o.weighting);
     if (!weighting) return weighting.error();
+    if (Result<void> r = core::validate_robust_arguments(
+            o.lam, o.iterations, o.scale, o.ridge, o.normalize, o.eps, o.tuning,
+            reads_a_and_b(weighting.value()));
+        !r)
+        return r;
     const TuningConstants<F> constants =
         o.tuning ? TuningConstants<F>{(*o.tuning)[0], (*o.tuning)[1], (*o.tuning)[2]}
                  : default_tuning<F>(weighting.value());
@@ -254,6 +258,7 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
     if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
         return error("w_base_st must match y_st shape");
     }
+    if (Result<void> r = core::check_base_weights(y_st, w_base_st); !r) return r;
 
     const std::vector<F> positions =
         core::normalize_x<F>(std::span<const F>(grid.x), o.normalize);

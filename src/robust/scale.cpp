@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/arguments.hpp"
 #include "core/floor_eps.hpp"
 #include "core/median.hpp"
 
@@ -38,14 +39,7 @@ bool in_usable_set(std::span<const F> r, std::span<const std::uint8_t> usable, s
 }  // namespace
 
 bool selects_huber(std::string_view name) {
-    if (name.size() != 5) return false;
-    static constexpr char kHuber[] = "huber";
-    for (std::size_t i = 0; i < 5; ++i) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kHuber[i]) return false;
-    }
-    return true;
+    return core::scale_kind(name) == core::ScaleKind::huber;
 }
 
 template <class F>

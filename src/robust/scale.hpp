@@ -8,8 +8,9 @@
 
 namespace quelbrin::robust {
 
-// True when `name` is exactly the five bytes "huber" up to ASCII letter case.  Every other
-// text selects the MAD estimator; no scale name is an error.
+// True when `name` is "huber" up to ASCII letter case.  Any other name selects the MAD
+// estimator here; names other than "mad" and "huber" are refused before a smoother runs
+// (core::check_scale).
 bool selects_huber(std::string_view name);
 
 // Both estimators use the usable set: every i with usable[i] set and r[i] finite, in index

@@ -1,6 +1,7 @@
 #include "robust/weights.hpp"
 
 #include "core/floor_eps.hpp"
+#include "support/ascii.hpp"
 
 #include <cmath>
 #include <string>
@@ -20,8 +21,7 @@ bool ascii_lower_for_matching(std::string_view name, std::string& out) {
     for (std::size_t i = 0; i < name.size();) {
         const auto c = static_cast<unsigned char>(name[i]);
         if (c < 0x80) {
-            out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a')
-                                               : static_cast<char>(c));
+            out.push_back(ascii_lower(static_cast<char>(c)));
             ++i;
         } else if (name.substr(i, 3) == "\xE2\x84\xAA") {  // U+212A KELVIN SIGN
             out.push_back('k');
@@ -55,6 +55,8 @@ F exp_of(F v) {
 }
 
 }  // namespace
+
+bool reads_a_and_b(Weighting weighting) noexcept { return weighting == Weighting::hampel; }
 
 Result<Weighting> parse_weighting(std::string_view name) {
     std::string lower;

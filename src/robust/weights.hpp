@@ -21,6 +21,9 @@ struct TuningConstants {
     F c = F(0);
 };
 
+// True for the weighting that reads a and b besides c (hampel).
+bool reads_a_and_b(Weighting weighting) noexcept;
+
 // Lower-cases the whole name (full Unicode mapping) and compares it byte for byte with
 // tukey, bisquare (an alias of tukey), huber, cauchy, welsch, fair, hampel.  No trimming.
 // Failure: "Unknown weighting: " + the name exactly as given.
