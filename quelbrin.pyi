@@ -17,6 +17,18 @@ refused, in the ``_f32`` functions; zero and negative ``eps`` keep their meaning
 observed (at missing observations it is never read); and for the robust smoother
 ``iterations >= 1``, ``scale`` "mad" or "huber" in any letter case, and the ``tuning``
 constants the weighting reads (hampel: a, b and c; the others: c) finite and > 0.
+
+No result is handed out that the module cannot vouch for.  A smoothed series with a
+non-finite value, or one beyond 1e6 x max(1, its largest |observation|), raises
+``ValueError`` ("the smoothed result is not finite or exceeds 1e6 x max(1, max|y|): ...";
+causes: positions closer than ``eps`` allows, an extreme ``lam`` or weights).  The ``_f32``
+smoothers check each series against the float64 system (one step of mixed-precision
+refinement); a series whose error estimate exceeds 1e-4 x its largest |observation| is
+smoothed again exactly as the ``_f64`` flavour smooths its inputs promoted to float64 and
+rounded back, so every float32 series is within 1e-3 x its largest |observation| of the
+float64 answer.  Each series is judged on its own: batching never changes a row.  The pool:
+if its threads cannot be started, a call runs on the calling thread (same numbers) and the
+next one tries again.
 """
 
 from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
