@@ -120,6 +120,26 @@ BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, I
     guarded_ = skip;
 }
 
+// The same rule with the conditions on lam left to guard_holds, lane by lane.
+template <class F>
+BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, LamPerSeries, F ridge, F eps, Isa isa)
+    : band_(&band), lam_(F(1)), ridge_(ridge), eps_(eps), per_series_(true) {
+    QB_ASSERT(isa_supported(isa), "batch solver: instruction set not supported by this CPU");
+    set_ = kernels_for<F>(isa);
+    const std::size_t kk = band.stored_k();
+    const std::size_t live = band.d < kk ? static_cast<std::size_t>(band.d) : kk;
+    const bool skip = live < kk && eps >= std::numeric_limits<F>::min() &&
+                      rows_are_plus_zero(band, live + 1, kk);
+    dl_ = skip ? live : kk;
+    guarded_ = skip;
+}
+
+template <class F>
+bool BatchSolver<F>::guard_holds(F lam) const {
+    return !guarded_ || (std::isfinite(lam) && lam > F(0) &&
+                         no_negative_zero_products(*band_, dl_, lam));
+}
+
 template <class F>
 typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const {
     const std::size_t wide = set_.wide_lanes;
@@ -195,8 +215,8 @@ void LargeBuffer::release() {
 }
 
 template <class F>
-void BatchSolver<F>::solve_one(Scratch& scratch, F* out) const {
-    solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam_, ridge_, eps_, out,
+void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out) const {
+    solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam, ridge_, eps_, out,
                  scratch.solve);
 }
 
