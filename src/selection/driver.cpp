@@ -187,7 +187,7 @@ private:
         SweepSums sums;
         if (criterion_ == Criterion::vcurve) {
             auto curve = [&](const double* lam, std::size_t n, double* F_, double* R_) {
-                ev.sweep(lam, n, false, nullptr, sums);
+                ev.sweep(lam, n, needs_of(criterion_, false), nullptr, sums);
                 for (std::size_t l = 0; l < n; ++l) {
                     const CurvePoint p = curve_point(sums, l);
                     F_[l] = p.F;
@@ -196,14 +196,15 @@ private:
             };
             return vcurve_choice(bounds, curve);
         }
-        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do, and their
-        // sweeps leave edf and RSS of every point tried for the statistics.
-        const bool inverse = criterion_ != Criterion::reml;
-        auto score = [&](const double* lam, std::size_t n, double* values) {
-            ev.sweep(lam, n, inverse, nullptr, sums);
+        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do.  The
+        // refinements compute it for every criterion: the choice is almost always one of
+        // their points, whose edf and RSS then serve the statistics without another sweep.
+        auto score = [&](const double* lam, std::size_t n, bool fine, double* values) {
+            const SweepNeeds needs = needs_of(criterion_, fine);
+            ev.sweep(lam, n, needs, nullptr, sums);
             for (std::size_t l = 0; l < n; ++l) {
                 values[l] = criterion_value(criterion_, sums, l, lam[l], ev.counts());
-                if (inverse) tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l]});
+                if (needs.inverse) tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l]});
             }
         };
         return minimise(bounds, score);
@@ -270,7 +271,8 @@ private:
                 std::vector<double>& diag) const {
         SweepSums sums;
         const double one[1] = {lam};
-        ev.sweep(one, 1, true, o_.uncertainty ? diag.data() : nullptr, sums);
+        ev.sweep(one, 1, needs_of(criterion_, true), o_.uncertainty ? diag.data() : nullptr,
+                 sums);
         const SeriesCounts& n = ev.counts();
         const std::size_t S = y_.rows;
         const double sigma = residual_scale(sums.rss[0], sums.edf[0], n);

@@ -23,13 +23,14 @@ struct Point {
 };
 
 // Evaluates lam at points[i] for every i in `which`, kSweepLanes at a time.
-void evaluate(ScoreFn score, std::vector<Point>& points, const std::vector<std::size_t>& which) {
+void evaluate(ScoreFn score, std::vector<Point>& points, const std::vector<std::size_t>& which,
+              bool fine) {
     double lam[kSweepLanes];
     double out[kSweepLanes];
     for (std::size_t at = 0; at < which.size(); at += kSweepLanes) {
         const std::size_t n = std::min(kSweepLanes, which.size() - at);
         for (std::size_t i = 0; i < n; ++i) lam[i] = points[which[at + i]].lam;
-        score(lam, n, out);
+        score(lam, n, fine, out);
         for (std::size_t i = 0; i < n; ++i) points[which[at + i]].value = out[i];
     }
 }
@@ -119,7 +120,7 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
         }
         lattice.push_back(hi);
         QB_ASSERT(fresh.size() == kSweepLanes, "a refinement round fills one sweep");
-        evaluate(score, lattice, fresh);
+        evaluate(score, lattice, fresh, true);
         std::size_t jb = 0;
         while (jb < lattice.size() && !(lattice[jb].ell == best.ell)) ++jb;
         QB_ASSERT(jb < lattice.size(), "the best point left its bracket");
@@ -138,7 +139,7 @@ Choice minimise(Bounds b, ScoreFn score) {
     std::vector<Point> grid = coarse_grid(b);
     std::vector<std::size_t> all(grid.size());
     for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
-    evaluate(score, grid, all);
+    evaluate(score, grid, all, false);
     Point best{};
     bool first = true;
     for (std::size_t k : basins(grid)) {
