@@ -324,3 +324,28 @@ def test_a_result_the_single_pass_smoother_refuses_is_refused_alike(lam):
     w[1, 3] = np.nan  # a NaN weight at an observation: that series is not finite
     expect = _message(qb.whittaker_solve_f64, x, y[1:2], w[1:2], lam=5.0)
     assert _message(qa.smooth_f64, x, y, w, lam=lam) == expect
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+def test_batched_fits_at_per_series_lam_match_one_row_solves(d, layout):
+    # float64 fits run in batches with one lam per lane; every row must still be the
+    # one-row solve at its own lam, whichever block (wide, native, single lane) it lands in,
+    # including lam so small that pb * lam underflows (the lane leaves the guarded kernel).
+    S, T = 45, 60
+    x, y, w = problem(S, T, seed=20 + d, missing=0.15)
+    w[3, ::7] = 0.0
+    w[5] = 0.0  # nothing observed
+    y[6, :] = np.nan
+    rng = np.random.default_rng(d)
+    lams = 10.0 ** rng.uniform(-4, 9, S)
+    lams[:4] = [1e-320, 5e-310, 1e-300, 1e12]
+    if layout == "strided":
+        y = np.repeat(y, 2, axis=1)[:, ::2]
+        w = np.asfortranarray(w)
+    opts = dict(d=d, ridge=1e-9, normalize="mean", eps=1e-10)
+    expect = np.stack([qb.whittaker_solve_f64(x, y[s:s + 1], w[s:s + 1], lam=lams[s], **opts)[0]
+                       for s in range(S)])
+    for parallel in (True, False):
+        got = qa.smooth_f64(x, y, w, lam=lams, parallel=parallel, **opts)
+        assert np.array_equal(got.z.view(np.uint64), expect.view(np.uint64)), parallel

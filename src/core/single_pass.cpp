@@ -16,6 +16,20 @@ namespace quelbrin::core {
 
 namespace {
 
+// The trust rule (trust.hpp) for one solved row whose masked observations were never
+// stored: an observation counts where it is finite and its weight (1 without) is > 0.
+template <class F>
+bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) {
+    std::vector<F> masked(T);
+    for (std::size_t t = 0; t < T; ++t) {
+        const F w = w_base ? w_base[t] : F(1);
+        masked[t] = (std::isfinite(y[t]) && w > F(0)) ? y[t] : F(0);
+    }
+    return trusted_result(z, masked.data(), T);
+}
+
+}  // namespace
+
 // The working weights and masked observations of series s for t0 <= t < t1, as
 // solve_series forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
 // without) where y is finite, else 0; observation = y where the weight is > 0 and y is
@@ -42,20 +56,6 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
         y[t - t0] = (wt > F(0) && observed) ? v : F(0);
     }
 }
-
-// The trust rule (trust.hpp) for one solved row whose masked observations were never
-// stored: an observation counts where it is finite and its weight (1 without) is > 0.
-template <class F>
-bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) {
-    std::vector<F> masked(T);
-    for (std::size_t t = 0; t < T; ++t) {
-        const F w = w_base ? w_base[t] : F(1);
-        masked[t] = (std::isfinite(y[t]) && w > F(0)) ? y[t] : F(0);
-    }
-    return trusted_result(z, masked.data(), T);
-}
-
-}  // namespace
 
 template <class F>
 void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row,
@@ -175,6 +175,9 @@ kernels::Float64System float64_system(std::span<const float> x,
         std::span<const F>, const MatrixView<F>&, const std::optional<MatrixView<F>>&, F, \
         std::uint64_t, F, std::optional<std::string_view>, F, bool, OutputSink<F>);        \
     template void solve_series<F>(const SeriesContext<F>&, std::size_t, F*);               \
+    template void fill_series<F>(const kernels::BatchSolver<F>&, const MatrixView<F>&,     \
+                                 const MatrixView<F>*, bool, std::size_t, std::size_t,     \
+                                 std::size_t, F*, F*);                                     \
     template void solve_series<F>(const SeriesContext<F>&, std::size_t, F*, SeriesScratch<F>&);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

@@ -35,6 +35,15 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
                                   std::optional<std::string_view> normalize, F eps,
                                   bool parallel, OutputSink<F> make_output);
 
+// The working weights and masked observations of series s for t0 <= t < t1, as
+// solve_series forms them, written to w[t - t0] and y[t - t0] (the batch solver's fill).
+// `direct`: the rows of y_st (and w_base) are contiguous, which takes the solver's
+// vectorised form of the same rule.
+template <class F>
+void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
+                 const MatrixView<F>* w_base, bool direct, std::size_t s, std::size_t t0,
+                 std::size_t t1, F* w, F* y);
+
 // The float64 system a float32 call on positions x stands for (kernels/batch.hpp): x
 // promoted exactly and normalised in float64, lam, ridge and eps promoted.
 kernels::Float64System float64_system(std::span<const float> x,

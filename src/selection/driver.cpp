@@ -4,9 +4,11 @@
 #include <limits>
 #include <mutex>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 #include "core/normalize.hpp"
+#include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "selection/evaluator.hpp"
 #include "support/panic.hpp"
@@ -113,14 +115,24 @@ private:
     std::size_t series_ = 0;
 };
 
+// The final fits of float64 series, batched although lam differs between them.
+using FitSolver = core::kernels::BatchSolver<double>;
+
+// Work storage of one leaf.
+struct LeafScratch {
+    EvaluatorScratch evaluator;
+    FitSolver::Scratch fit;
+};
+
 template <class F>
 class Smoother {
 public:
+    // batch: the solver of the float64 final fits (null: one single-pass call per series).
     Smoother(std::span<const F> x, const MatrixView<F>& y_st,
              const std::optional<MatrixView<F>>& w_base_st, const AutoOptions<F>& o,
-             const core::PenaltyBand<double>& band)
+             const core::PenaltyBand<double>& band, const FitSolver* batch)
         : x_(x), y_(y_st), w_(w_base_st), o_(o), band_(band),
-          base_(w_base_st ? &*w_base_st : nullptr), T_(y_st.cols) {
+          base_(w_base_st ? &*w_base_st : nullptr), T_(y_st.cols), batch_(batch) {
         if (o.lam.kind == LamSpec::Kind::name) criterion_ = *parse_criterion(o.lam.name);
     }
 
@@ -134,16 +146,19 @@ public:
     // Chooses (or takes) lam for series lo .. hi-1, fits them unless the fit was made for
     // all series at once, and writes their statistics.
     void run(std::size_t lo, std::size_t hi, const Rows& out, bool fitted,
-             EvaluatorScratch& scratch, FirstError& failure) const {
-        Evaluator ev(band_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps), scratch);
+             LeafScratch& scratch, FirstError& failure) const {
+        Evaluator ev(band_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps),
+                     scratch.evaluator);
         std::vector<double> diag(o_.uncertainty ? T_ : 0);
         std::vector<Tried> tried;
+        std::vector<double> lams(hi - lo);
         for (std::size_t s = lo; s < hi; ++s) {
             ev.load(y_, base_, s);
             tried.clear();
             Choice choice = take_or_choose(ev, s, tried);
             const F lam = static_cast<F>(choice.lam);
-            if (!fitted) {
+            lams[s - lo] = static_cast<double>(lam);
+            if (!fitted && batch_ == nullptr) {
                 Result<void> r = fit(s, lam, out.z);
                 if (!r) failure.keep(s, r.error());
             }
@@ -151,6 +166,7 @@ public:
                 finish(ev, s, static_cast<double>(lam), choice, out, diag);
             }
         }
+        if (!fitted && batch_ != nullptr) fit_batch(lo, hi, lams, out.z, scratch.fit, failure);
     }
 
 private:
@@ -171,7 +187,7 @@ private:
         SweepSums sums;
         if (criterion_ == Criterion::vcurve) {
             auto curve = [&](const double* lam, std::size_t n, double* F_, double* R_) {
-                ev.sweep(lam, n, false, nullptr, sums);
+                ev.sweep(lam, n, needs_of(criterion_, false), nullptr, sums);
                 for (std::size_t l = 0; l < n; ++l) {
                     const CurvePoint p = curve_point(sums, l);
                     F_[l] = p.F;
@@ -180,14 +196,15 @@ private:
             };
             return vcurve_choice(bounds, curve);
         }
-        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do, and their
-        // sweeps leave edf and RSS of every point tried for the statistics.
-        const bool inverse = criterion_ != Criterion::reml;
-        auto score = [&](const double* lam, std::size_t n, double* values) {
-            ev.sweep(lam, n, inverse, nullptr, sums);
+        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do.  The
+        // refinements compute it for every criterion: the choice is almost always one of
+        // their points, whose edf and RSS then serve the statistics without another sweep.
+        auto score = [&](const double* lam, std::size_t n, bool fine, double* values) {
+            const SweepNeeds needs = needs_of(criterion_, fine);
+            ev.sweep(lam, n, needs, nullptr, sums);
             for (std::size_t l = 0; l < n; ++l) {
                 values[l] = criterion_value(criterion_, sums, l, lam[l], ev.counts());
-                if (inverse) tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l]});
+                if (needs.inverse) tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l]});
             }
         };
         return minimise(bounds, score);
@@ -205,6 +222,29 @@ private:
         if (w_) w_row = row_view(*w_, s);
         return core::whittaker_solve_core<F>(x_, row_view(y_, s), w_row, lam, o_.d, o_.ridge,
                                              o_.normalize, o_.eps, false, into_row);
+    }
+
+    // The final fits of series lo .. hi-1 (float64), lam[s - lo] each, by the batch solver:
+    // every series gets the bits solve_banded gives it at its lam, which are those of the
+    // single-pass core on that series alone.  A result the core would not hand out fails
+    // the call, as the core's own call would.
+    void fit_batch(std::size_t lo, std::size_t hi, const std::vector<double>& lams, F* z,
+                   FitSolver::Scratch& scratch, FirstError& failure) const {
+        if constexpr (std::is_same_v<F, double>) {
+            const bool direct = y_.row_contiguous() && (!base_ || base_->row_contiguous());
+            const auto fill = [&](std::size_t s, std::size_t t0, std::size_t t1, double* w,
+                                  double* y) {
+                core::fill_series(*batch_, y_, base_, direct, s, t0, t1, w, y);
+            };
+            const auto row = [&](std::size_t s) { return z + s * T_; };
+            const auto lam_of = [&](std::size_t s) { return lams[s - lo]; };
+            batch_->solve_range(scratch, lo, hi, lam_of, fill, row, [&](std::size_t s, double*) {
+                failure.keep(s, error(core::kUntrustedResult));
+            });
+        } else {
+            (void)lo, (void)hi, (void)lams, (void)z, (void)scratch, (void)failure;
+            QB_PANIC("float32 final fits go through the single-pass core");
+        }
     }
 
     // The statistics from the search's own sweep at the returned lam, when it made one with
@@ -231,7 +271,8 @@ private:
                 std::vector<double>& diag) const {
         SweepSums sums;
         const double one[1] = {lam};
-        ev.sweep(one, 1, true, o_.uncertainty ? diag.data() : nullptr, sums);
+        ev.sweep(one, 1, needs_of(criterion_, true), o_.uncertainty ? diag.data() : nullptr,
+                 sums);
         const SeriesCounts& n = ev.counts();
         const std::size_t S = y_.rows;
         const double sigma = residual_scale(sums.rss[0], sums.edf[0], n);
@@ -258,6 +299,7 @@ private:
     const core::PenaltyBand<double>& band_;
     const MatrixView<F>* base_;
     std::size_t T_;
+    const FitSolver* batch_;
     Criterion criterion_ = Criterion::gcv;
 };
 
@@ -299,8 +341,15 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
     }
     if (S == 0) return {};
 
-    const Smoother<F> smoother(x, y_st, w_base_st, o, band);
-    ScratchPool<EvaluatorScratch> scratch;
+    // float64 fits in batches, each series at its own lam.  (A float32 fit must pass the
+    // single-pass core's accuracy check and, failing it, take its float64 refit: one call
+    // per series.)
+    std::optional<FitSolver> batch;
+    if constexpr (std::is_same_v<F, double>) {
+        if (!fitted) batch.emplace(band, core::kernels::LamPerSeries{}, o.ridge, o.eps);
+    }
+    const Smoother<F> smoother(x, y_st, w_base_st, o, band, batch ? &*batch : nullptr);
+    ScratchPool<LeafScratch> scratch;
     FirstError failure;
     parallel::for_each_series_range(o.parallel && T > 0, S, T,
                                     [&](std::size_t lo, std::size_t hi) {

@@ -65,7 +65,15 @@ void Evaluator::load(const MatrixView<F>& y_st, const MatrixView<F>* w_base, std
     counts_.wsum = wsum;
 }
 
-void Evaluator::sweep(const double* lam, std::size_t n, bool inverse, double* diag,
+SweepNeeds needs_of(Criterion c, bool stats) {
+    SweepNeeds n;
+    n.inverse = stats || c == Criterion::gcv || c == Criterion::loocv;
+    n.loo = c == Criterion::loocv;
+    n.logdet = c == Criterion::reml;
+    return n;
+}
+
+void Evaluator::sweep(const double* lam, std::size_t n, SweepNeeds needs, double* diag,
                       SweepSums& out) {
     SweepInput in{};
     in.pb = band_.values.data();
@@ -76,8 +84,10 @@ void Evaluator::sweep(const double* lam, std::size_t n, bool inverse, double* di
     in.ridge = ridge_;
     in.eps = eps_;
     for (std::size_t l = 0; l < kSweepLanes; ++l) in.lam[l] = lam[l < n ? l : 0];
-    in.inverse = inverse;
-    in.diag = diag;
+    in.inverse = needs.inverse;
+    in.loo = needs.loo;
+    in.logdet = needs.logdet;
+    in.diag = needs.inverse ? diag : nullptr;
     in.work = scratch_.work.reserve(sweep_work_bytes(band_.T, q_));
     fn_(in, out);
 }

@@ -23,6 +23,17 @@ std::size_t sweep_work_bytes(std::size_t T, std::size_t q);
 
 SweepFn best_sweep();
 
+// What one sweep must compute: edf (the diagonal of A^-1), the leave-one-out sum (with
+// the inverse), log det A.
+struct SweepNeeds {
+    bool inverse = false;
+    bool loo = false;
+    bool logdet = false;
+};
+
+// What criterion c needs at a point; `stats`: also edf (for the statistics at the choice).
+SweepNeeds needs_of(Criterion c, bool stats);
+
 // Work storage of one leaf; the numbers never depend on what it held before.
 struct EvaluatorScratch {
     std::vector<double> w, y;
@@ -43,9 +54,11 @@ public:
     const SeriesCounts& counts() const { return counts_; }
     const std::vector<double>& weights() const { return scratch_.w; }
 
-    // Sums at lam[0 .. n) (n <= kSweepLanes; the remaining lanes repeat lam[0]).  With
-    // `inverse` also edf and the leave-one-out sums; with diag, lane 0's diagonal of A^-1.
-    void sweep(const double* lam, std::size_t n, bool inverse, double* diag, SweepSums& out);
+    // Sums at lam[0 .. n) (n <= kSweepLanes; the remaining lanes repeat lam[0]), with what
+    // `needs` asks for besides RSS, sum w y r and z'Pz; with diag (and needs.inverse), lane
+    // 0's diagonal of A^-1.
+    void sweep(const double* lam, std::size_t n, SweepNeeds needs, double* diag,
+               SweepSums& out);
 
 private:
     const core::PenaltyBand<double>& band_;

@@ -23,17 +23,20 @@ struct Choice {
 };
 
 // values[i] = criterion at lam[i], i < n <= kSweepLanes.  NaN counts as +infinity.
-using ScoreFn = FunctionRef<void(const double* lam, std::size_t n, double* values)>;
+// `fine`: points of a refinement (the choice is one of them or a coarse point), not of the
+// coarse grid; an evaluator may compute more there (what the statistics at the choice need).
+using ScoreFn =
+    FunctionRef<void(const double* lam, std::size_t n, bool fine, double* values)>;
 // F[i], R[i]: the V-curve's coordinates at lam[i].
 using CurveFn = FunctionRef<void(const double* lam, std::size_t n, double* F, double* R)>;
 
-// The lam of least criterion.  The coarse grid has at least two points per decade; the
-// refinement narrows a bracket around the best point nine-fold per round (seventeen-fold
-// while the best point is an end of the bounds; the final lattice step is below 1e-3
-// decades) until it is narrower than kRefineWidth decades.
+// The lam of least criterion.  The coarse grid has at least two points per decade; each
+// refinement round narrows a bracket around the best point at least five-fold (half of its
+// points spread evenly, half packed around the vertex of the parabola through the best
+// point and its neighbours) until it is narrower than kRefineWidth decades.
 // Other coarse local minima are refined too when they might be as deep (see basins()).
 // Ends of the bounds are returned as the exact bound values (at_bound true).
-inline constexpr double kRefineWidth = 1e-2;
+inline constexpr double kRefineWidth = 2e-3;
 Choice minimise(Bounds b, ScoreFn score);
 
 // The V-curve choice: on the grid of n = round(10 * decades) equal steps in log10 lam

@@ -24,7 +24,9 @@ struct SweepInput {
     double ridge;
     double eps;       // pivot floor
     double lam[kSweepLanes];
-    bool inverse;     // also the diagonal of A^-1 (edf, leverages, leave-one-out)
+    bool inverse;     // also the diagonal of A^-1 (edf, leverages)
+    bool loo;         // with inverse: also the leave-one-out sum
+    bool logdet;      // also log det A
     double* diag;     // with inverse: lane 0's diagonal of A^-1 (T values), or null
     void* work;       // sweep_work_bytes(T, q) bytes, 64-byte aligned
 };
@@ -34,9 +36,9 @@ struct SweepSums {
     double rss[kSweepLanes];     // sum w r^2, r = y - z
     double wyr[kSweepLanes];     // sum w y r  (= RSS + lam z'Pz + ridge z'z)
     double zpz[kSweepLanes];     // z'Pz
-    double logdet[kSweepLanes];  // log det A
-    double edf[kSweepLanes];     // sum w diag(A^-1)               (with inverse)
-    double loo[kSweepLanes];     // sum w (r / (1 - w diag(A^-1)))^2 (with inverse)
+    double logdet[kSweepLanes];  // log det A                        (with logdet)
+    double edf[kSweepLanes];     // sum w diag(A^-1)                (with inverse)
+    double loo[kSweepLanes];     // sum w (r / (1 - w diag(A^-1)))^2 (with loo)
 };
 
 using SweepFn = void (*)(const SweepInput&, SweepSums&);

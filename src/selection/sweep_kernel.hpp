@@ -114,8 +114,15 @@ struct LogDet {
 // Qc is q fixed at compile time (kAnyQ: read from the input).
 constexpr std::size_t kAnyQ = ~std::size_t(0);
 
-template <std::size_t Qc>
+// What a sweep computes besides RSS, sum w y r and z'Pz; each is paid for only when asked
+// (the leave-one-out sum costs a division per row, as much as the factorisation's).
+enum Needs : unsigned { kInverse = 1, kLoo = 2, kLogdet = 4 };
+
+template <std::size_t Qc, unsigned N>
 void sweep_q(const SweepInput& in, SweepSums& out) {
+    constexpr bool inverse = (N & kInverse) != 0;
+    constexpr bool loo_sum = inverse && (N & kLoo) != 0;
+    constexpr bool with_logdet = (N & kLogdet) != 0;
     const std::size_t q = Qc != kAnyQ ? Qc : in.q;
     const std::size_t T = in.T;
     const std::size_t R = q + 1;  // ring of columns of A^-1's band
@@ -158,10 +165,13 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         const V pivot = floored(a, eps);
         inv_d[i] = one / pivot;
         u[i] = b;
-        logdet.add(pivot);
-        if ((i & 511) == 511) logdet.renormalise();
+        if constexpr (with_logdet) {
+            logdet.add(pivot);
+            if ((i & 511) == 511) logdet.renormalise();
+        }
     }
-    logdet.store(out.logdet);
+    if constexpr (with_logdet) logdet.store(out.logdet);
+    else put(out.logdet, splat(std::numeric_limits<double>::quiet_NaN()));
 
     // Back substitution with the selected inversion and the sums.
     V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
@@ -180,7 +190,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         for (std::size_t j = 1; j <= jm; ++j) pz += splat(2.0 * pb[j * T + i + j]) * u[i + j];
         zpz += z * pz;
 
-        if (in.inverse) {
+        if constexpr (inverse) {
             // Column i of A^-1 below the diagonal: S(k, i) = -sum_j S(k, i + j) L(i + j, i).
             V* const col = ring + slot * R;
             auto sigma = [&](std::size_t k, std::size_t l) -> V {  // k, l in i+1 .. i+q
@@ -201,8 +211,10 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
             const V h = wi * diag;
             edf += h;
-            const V rl = r / (one - h);
-            loo += wi * rl * rl;
+            if constexpr (loo_sum) {
+                const V rl = r / (one - h);
+                loo += wi * rl * rl;
+            }
         }
         slot = slot == 0 ? R - 1 : slot - 1;
     }
@@ -213,17 +225,31 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     put(out.loo, loo);
 }
 
+template <unsigned N>
+void sweep_needs(const SweepInput& in, SweepSums& out) {
+    switch (in.q) {
+        case 0: sweep_q<0, N>(in, out); break;
+        case 1: sweep_q<1, N>(in, out); break;
+        case 2: sweep_q<2, N>(in, out); break;
+        case 3: sweep_q<3, N>(in, out); break;
+        default: sweep_q<kAnyQ, N>(in, out); break;
+    }
+}
+
 void sweep(const SweepInput& in, SweepSums& out) {
     if (in.T == 0) {
         std::memset(&out, 0, sizeof(out));
         return;
     }
-    switch (in.q) {
-        case 0: sweep_q<0>(in, out); break;
-        case 1: sweep_q<1>(in, out); break;
-        case 2: sweep_q<2>(in, out); break;
-        case 3: sweep_q<3>(in, out); break;
-        default: sweep_q<kAnyQ>(in, out); break;
+    const unsigned needs = (in.inverse ? kInverse : 0u) | (in.inverse && in.loo ? kLoo : 0u) |
+                           (in.logdet ? kLogdet : 0u);
+    switch (needs) {
+        case 0: sweep_needs<0>(in, out); break;
+        case kInverse: sweep_needs<kInverse>(in, out); break;
+        case kInverse | kLoo: sweep_needs<kInverse | kLoo>(in, out); break;
+        case kLogdet: sweep_needs<kLogdet>(in, out); break;
+        case kInverse | kLogdet: sweep_needs<kInverse | kLogdet>(in, out); break;
+        default: sweep_needs<kInverse | kLoo | kLogdet>(in, out); break;
     }
 }
 

@@ -101,23 +101,41 @@ bool no_negative_zero_products(const PenaltyBand<F>& band, std::size_t dl, F lam
 // band rows beyond d must be +0.0, lam finite and > 0 (so lam times those rows is +0.0),
 // eps a normal number > 0 or +inf (so every pivot is > 0, even with denormals flushed),
 // and no live off-diagonal pb * lam -0.0.  Otherwise the kernels run to kk like the scalar
-// routine and need no guard.
+// routine and need no guard.  The conditions on lam are guard_holds, for the whole solver
+// or, with one lam per series, lane by lane.
 template <class F>
-BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa,
-                            const Float64System* system64)
-    : band_(&band), lam_(lam), ridge_(ridge), eps_(eps), system64_(system64) {
+BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, LamPerSeries, F ridge, F eps, Isa isa)
+    : band_(&band), lam_(F(1)), ridge_(ridge), eps_(eps), per_series_(true) {
     QB_ASSERT(isa_supported(isa), "batch solver: instruction set not supported by this CPU");
-    QB_ASSERT(!system64 || (sizeof(F) == 4 && system64->band.T == band.T),
-              "batch solver: a float64 system belongs to a float32 call on the same grid");
     set_ = kernels_for<F>(isa);
     const std::size_t kk = band.stored_k();
     const std::size_t live = band.d < kk ? static_cast<std::size_t>(band.d) : kk;
-    const bool skip = live < kk && std::isfinite(lam) && lam > F(0) &&
-                      eps >= std::numeric_limits<F>::min() &&
-                      rows_are_plus_zero(band, live + 1, kk) &&
-                      no_negative_zero_products(band, live, lam);
+    const bool skip = live < kk && eps >= std::numeric_limits<F>::min() &&
+                      rows_are_plus_zero(band, live + 1, kk);
     dl_ = skip ? live : kk;
     guarded_ = skip;
+}
+
+// One lam for every series: the conditions on lam decide for the whole solver.
+template <class F>
+BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa,
+                            const Float64System* system64)
+    : BatchSolver(band, LamPerSeries{}, ridge, eps, isa) {
+    QB_ASSERT(!system64 || (sizeof(F) == 4 && system64->band.T == band.T),
+              "batch solver: a float64 system belongs to a float32 call on the same grid");
+    lam_ = lam;
+    per_series_ = false;
+    system64_ = system64;
+    if (!guard_holds(lam)) {
+        dl_ = band.stored_k();
+        guarded_ = false;
+    }
+}
+
+template <class F>
+bool BatchSolver<F>::guard_holds(F lam) const {
+    return !guarded_ || (std::isfinite(lam) && lam > F(0) &&
+                         no_negative_zero_products(*band_, dl_, lam));
 }
 
 template <class F>
@@ -195,8 +213,8 @@ void LargeBuffer::release() {
 }
 
 template <class F>
-void BatchSolver<F>::solve_one(Scratch& scratch, F* out) const {
-    solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam_, ridge_, eps_, out,
+void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out) const {
+    solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam, ridge_, eps_, out,
                  scratch.solve);
 }
 

@@ -81,11 +81,18 @@ struct Float64System {
 //   float64 flavour's answer instead;
 // - float32 without: never (a result that is not trusted is solved again by solve_banded's
 //   own float64 re-solve, as the robust steps want).
+// Selects the solver whose lam differs from series to series (lam_of in solve_range).
+struct LamPerSeries {};
+
 template <class F>
 class BatchSolver {
 public:
     BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa = best_isa(),
                 const Float64System* system64 = nullptr);
+    // Every series with its own lam (no float32 check): each series gets the bits
+    // solve_banded gives it at its lam.  A lane whose lam breaks the guard's conditions is
+    // solved by the scalar routine.
+    BatchSolver(const PenaltyBand<F>& band, LamPerSeries, F ridge, F eps, Isa isa = best_isa());
 
     // Work storage of one leaf or thread, reused block after block; the numbers never
     // depend on what an earlier block left in it.
@@ -101,6 +108,7 @@ public:
         LargeBuffer check;      // the check's float64 work
         std::vector<double> w64, y64, z64;  // solve_as_float64
         SolveScratch<double> solve64;
+        alignas(64) F lams[64];             // the lam of every lane of a block
     };
 
     // Solves series lo .. hi-1.  fill(s, t0, t1, w, y) writes the weights and masked
@@ -109,7 +117,14 @@ public:
     // as above; after it, scratch.w1 and scratch.y1 hold series s's inputs.
     template <class Fill, class Out, class Reject>
     void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill, Out&& out,
-                     Reject&& reject) const;
+                     Reject&& reject) const {
+        solve_range(scratch, lo, hi, [this](std::size_t) { return lam_; }, fill, out, reject);
+    }
+    // The same with lam_of(s), series s's lam (a LamPerSeries solver; lam_of(s) is the
+    // solver's lam otherwise).
+    template <class LamOf, class Fill, class Out, class Reject>
+    void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, LamOf&& lam_of,
+                     Fill&& fill, Out&& out, Reject&& reject) const;
 
     // float32 with a Float64System: the float64 flavour's solution of the inputs in
     // scratch.w1 / y1 (promoted exactly), rounded to float32 into out.  Returns whether the
@@ -144,7 +159,9 @@ private:
     template <class Fill>
     void gather(Scratch& scratch, const Block& block, std::size_t lo, const BlockArgs<F>& args,
                 Fill& fill) const;
-    void solve_one(Scratch& scratch, F* out) const;  // solve_banded on w1, y1
+    void solve_one(Scratch& scratch, F lam, F* out) const;  // solve_banded on w1, y1
+    // Whether a lane at lam meets the guard's conditions that depend on lam.
+    bool guard_holds(F lam) const;
     // float32 with a Float64System: the scalar routine's float32 solution of w1, y1 into out
     // (the one-lane kernel run to the stored half-bandwidth) and its verdict: trusted and
     // accurate.
@@ -157,6 +174,7 @@ private:
     F lam_, ridge_, eps_;
     std::size_t dl_ = 0;
     bool guarded_ = false;
+    bool per_series_ = false;
     KernelSet<F> set_{};
     const Float64System* system64_ = nullptr;
 };
@@ -185,9 +203,10 @@ void BatchSolver<F>::gather(Scratch& scratch, const Block& block, std::size_t lo
 }
 
 template <class F>
-template <class Fill, class Out, class Reject>
-void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, Fill&& fill,
-                                 Out&& out, Reject&& reject) const {
+template <class LamOf, class Fill, class Out, class Reject>
+void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi,
+                                 LamOf&& lam_of, Fill&& fill, Out&& out,
+                                 Reject&& reject) const {
     const std::size_t T = band_->T;
     if (T == 0) return;
     const bool checking = system64_ != nullptr;
@@ -200,7 +219,7 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
             if (!solve_one_checked(scratch, row)) reject(s, row);
             return;
         }
-        solve_one(scratch, row);
+        solve_one(scratch, lam_of(s), row);
         if constexpr (sizeof(F) == 8) {
             if (!trusted_result(row, scratch.y1.data(), T)) reject(s, row);
         }
@@ -227,7 +246,17 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
             std::memcpy(kept + column, args.y, column * sizeof(F));
         }
         args.out = rows;
-        std::uint64_t again = block.fn(args);
+        // Lanes whose own lam breaks the guard's conditions: the scalar routine solves them.
+        std::uint64_t off_guard = 0;
+        if (per_series_) {
+            for (std::size_t l = 0; l < block.lanes; ++l) {
+                const F lam = l < block.count ? lam_of(lo + l) : F(1);
+                scratch.lams[l] = lam;
+                if (l < block.count && !guard_holds(lam)) off_guard |= std::uint64_t(1) << l;
+            }
+            args.lams = scratch.lams;
+        }
+        std::uint64_t again = block.fn(args) | off_guard;
         std::uint64_t inaccurate = 0;
         if (checking) inaccurate = check(scratch, block, args, kept) & ~again;
         while (again != 0) {

@@ -17,6 +17,7 @@ struct BlockArgs {
     std::size_t T;
     std::size_t dl;     // half-bandwidth the loops run to (live d, or kk)
     F lam, ridge, eps;
+    const F* lams;      // one lam per lane (B values, 64-byte aligned), or null: lam in all
     F* w;               // in: weights; out: floored pivots (T * lanes)
     F* y;               // in: masked observations; out: solution (T * lanes)
     F* L;               // work: factor below the diagonal (T * dl * lanes)

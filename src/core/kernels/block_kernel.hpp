@@ -428,7 +428,9 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
     const std::size_t T = a.T;
     const std::size_t dl = DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dl;
     const F* const pb = a.pb;
-    const F lam = a.lam;
+    // pb * lam is formed per lane: a lane's product rounds exactly as the scalar one, so a
+    // lane with its own lam gets the bits of a solve at that lam alone.
+    const V lam = a.lams ? S::load(a.lams) : S::splat(a.lam);
     const V ridge = S::splat(a.ridge);
     const V eps = S::splat(a.eps);
     F* const w = a.w;
@@ -460,7 +462,7 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
 
     for (std::size_t i = 0; i < T; ++i) {
         if (i + dl < T) init(i + dl);
-        V d = S::splat(pb[i] * lam);
+        V d = S::splat(pb[i]) * lam;
         d = d + S::load(w + i * B);
         d = d + ridge;
         const std::size_t above = min_of(dl, i);
@@ -483,7 +485,7 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
         if constexpr (guarded) bad |= S::neg_zero(u);
         const std::size_t below = min_of(dl, T - 1 - i);
         for (std::size_t p = 1; p <= below; ++p) {
-            V acc = S::splat(pb[p * T + i + p] * lam);
+            V acc = S::splat(pb[p * T + i + p]) * lam;
             const std::size_t terms = min_of(dl - p, above);
             for (std::size_t m = 1; m <= terms; ++m) {
                 acc = acc - S::load(at(p + m, i + p)) * S::load(at(m, i));
