@@ -75,30 +75,45 @@ Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixVie
 }
 
 // float32: finds the series whose result cannot be handed out as it is: it fails the trust
-// rule, or the last solve of its IRLS fails the accuracy check against the float64 system
-// (that solve is repeated with the check; it gives the same float32 numbers).  Each block of
-// series is judged as soon as the IRLS has finished it, while its rows are warm.
+// rule, or the last solve of its IRLS fails the accuracy check against the float64 system.
+// The IRLS checks the last solves of the call's last step itself (`last_check`); a series
+// that stopped earlier has that solve repeated here with the check (it gives the same
+// float32 numbers).  Each block of series is judged as soon as the IRLS has finished it,
+// while its rows are warm.
 class Float32Acceptance {
 public:
+    using Check = LastSolveCheck<float>;
+
     Float32Acceptance(const IrlsResult<float>& res, const IrlsInputs<float>& in,
                       const MatrixView<float>& y_st, std::span<const float> merged_x,
                       const RobustOptions<float>& o)
         : res_(res), in_(in), y_st_(y_st),
           system64_(core::float64_system(merged_x, o.normalize, o.d, o.lam, o.ridge, o.eps)),
           solver_(*in.band, in.lam, in.ridge, in.eps, core::kernels::best_isa(), &system64_),
-          flags_(res.z.rows, 0) {}
+          verdict_(res.z.rows, Check::kUnchecked) {}
+
+    // The check the IRLS applies to its last step.
+    Check last_check() { return Check{&solver_, verdict_.data()}; }
 
     void judge(std::size_t lo, std::size_t hi) {
         const std::size_t T = res_.z.cols;
         const auto work = pool_.take();
+        std::vector<std::size_t>& unchecked = work->unchecked;
+        unchecked.clear();
+        for (std::size_t s = lo; s < hi; ++s) {
+            if (!trusted_series(res_.z.row(s), res_.wt.row(s), T, y_st_, s)) {
+                verdict_[s] = Check::kRejected;
+            } else if (verdict_[s] == Check::kUnchecked) {
+                unchecked.push_back(s);
+            }
+        }
+        if (unchecked.empty()) return;
         work->rows.resize(64 * T);
         float* const rows = work->rows.data();
-        for (std::size_t s = lo; s < hi; ++s) {
-            if (!trusted_series(res_.z.row(s), res_.wt.row(s), T, y_st_, s)) flags_[s] = 1;
-        }
         const bool direct = in_.y.row_contiguous();
-        const auto last_solve = [&](std::size_t s, std::size_t t0, std::size_t t1, float* w,
+        const auto last_solve = [&](std::size_t a, std::size_t t0, std::size_t t1, float* w,
                                     float* y) {
+            const std::size_t s = unchecked[a];
             const float* wt = res_.wt.row(s);
             if (direct) {  // the same rule, vectorised: w = wt, y kept where finite and wt > 0
                 solver_.mask(in_.y.row_ptr(s) + t0, wt + t0, nullptr, t1 - t0, false, w, y);
@@ -110,25 +125,33 @@ public:
                 y[t - t0] = (std::isfinite(yi) && wt[t] > 0.0f) ? yi : 0.0f;
             }
         };
+        for (const std::size_t s : unchecked) verdict_[s] = Check::kAccepted;
         solver_.solve_range(
-            work->solve, lo, hi, last_solve, [&](std::size_t s) { return rows + (s % 64) * T; },
-            [&](std::size_t s, float*) { flags_[s] = 1; });
+            work->solve, 0, unchecked.size(), last_solve,
+            [&](std::size_t a) { return rows + (a % 64) * T; },
+            [&](std::size_t a, float*) { verdict_[unchecked[a]] = Check::kRejected; });
     }
 
-    std::span<const std::uint8_t> flags() const { return flags_; }
+    // 1 for every series to refit in float64.
+    std::vector<std::uint8_t> flags() const {
+        std::vector<std::uint8_t> out(verdict_.size());
+        for (std::size_t s = 0; s < out.size(); ++s) out[s] = verdict_[s] == Check::kRejected;
+        return out;
+    }
 
 private:
     using Solver = core::kernels::BatchSolver<float>;
     struct Work {
         Solver::Scratch solve;
         std::vector<float> rows;  // scratch output rows: the verdict is what counts
+        std::vector<std::size_t> unchecked;
     };
     const IrlsResult<float>& res_;
     const IrlsInputs<float>& in_;
     const MatrixView<float>& y_st_;
     const core::kernels::Float64System system64_;
     const Solver solver_;
-    std::vector<std::uint8_t> flags_;  // one writer per series
+    std::vector<std::uint8_t> verdict_;  // one writer per series
     ScratchPool<Work> pool_;
 };
 
@@ -307,9 +330,10 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
             IrlsResult<F> r{Matrix<F>(S, Tm), Matrix<F>(S, Tm)};
             Float32Acceptance acceptance(r, in, y_st, std::span<const float>(grid.x), o);
             const auto judge = [&](std::size_t lo, std::size_t hi) { acceptance.judge(lo, hi); };
+            const LastSolveCheck<float> check = acceptance.last_check();
             run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{r.z.data.data(), S, Tm},
-                          r.wt.data.data(), FinishedSeries(judge));
-            untrusted.assign(acceptance.flags().begin(), acceptance.flags().end());
+                          r.wt.data.data(), FinishedSeries(judge), &check);
+            untrusted = acceptance.flags();
             return r;
         } else {
             return run_irls(in, o.iterations, o.parallel);

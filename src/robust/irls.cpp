@@ -286,7 +286,7 @@ struct LeafWork {
 template <class F>
 void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& solver,
                LeafWork<F>& work, RowMajor<F> z, F* wt, std::size_t s0, std::size_t s1,
-               std::uint64_t N) {
+               std::uint64_t N, const LastSolveCheck<F>* last_check) {
     const std::size_t T = in.y.cols;
     const std::size_t n = s1 - s0;
     work.wr.resize(n * T);
@@ -309,16 +309,24 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
         }
         if (active.empty()) break;
         if (k == kWatchFrom) work.watch.resize(n);
-        solver.solve_range(
-            work.batch, 0, active.size(),
-            [&](std::size_t a, std::size_t t0, std::size_t t1, F* g, F* yv) {
-                const std::size_t s = s0 + active[a];
-                total_weights<F>(in, s, &work.wr[active[a] * T], wt ? wt + s * T : nullptr, t0,
-                                 t1, g, yv, &solver);
-            },
-            [&](std::size_t a) { return z.row(s0 + active[a]); },
-            // Whether a series' result can be trusted is decided on its final result.
-            [](std::size_t, F*) {});
+        // At the call's last step every active series is at its own last step.
+        const bool checked = last_check != nullptr && k == N;
+        if (checked) {
+            for (const std::size_t j : active) last_check->verdict[s0 + j] = LastSolveCheck<F>::kAccepted;
+        }
+        (checked ? *last_check->solver : solver)
+            .solve_range(
+                work.batch, 0, active.size(),
+                [&](std::size_t a, std::size_t t0, std::size_t t1, F* g, F* yv) {
+                    const std::size_t s = s0 + active[a];
+                    total_weights<F>(in, s, &work.wr[active[a] * T], wt ? wt + s * T : nullptr,
+                                     t0, t1, g, yv, &solver);
+                },
+                [&](std::size_t a) { return z.row(s0 + active[a]); },
+                // Otherwise whether a series can be trusted is decided on its final result.
+                [&](std::size_t a, F*) {
+                    if (checked) last_check->verdict[s0 + active[a]] = LastSolveCheck<F>::kRejected;
+                });
         for (const std::size_t j : active) {
             if (work.stop_at[j] == k) continue;  // its last step: no new weights needed
             F* wr_row = &work.wr[j * T];
@@ -342,7 +350,8 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
 // are in cache; every series still performs exactly the steps of the step-by-step loop.
 template <class F>
 void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
-                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished) {
+                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished,
+                   const LastSolveCheck<F>* last_check) {
     const std::size_t S = in.y.rows;
     const std::size_t T = in.y.cols;
     QB_ASSERT(!in.base_weights || (in.base_weights->rows == S && in.base_weights->cols == T),
@@ -359,7 +368,7 @@ void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool paral
         const auto work = scratch.take();
         for (std::size_t s0 = a; s0 < b; s0 += block) {
             const std::size_t s1 = b - s0 < block ? b : s0 + block;
-            run_block(in, solver, *work, z, wt, s0, s1, iterations);
+            run_block(in, solver, *work, z, wt, s0, s1, iterations, last_check);
             if (finished) (*finished)(s0, s1);
         }
     });
@@ -382,7 +391,7 @@ IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool p
     template IrlsResult<F> run_irls<F>(const IrlsInputs<F>&, std::uint64_t, bool,              \
                                        std::optional<FinishedSeries>);                        \
     template void run_irls_into<F>(const IrlsInputs<F>&, std::uint64_t, bool, RowMajor<F>, F*, \
-                                   std::optional<FinishedSeries>);
+                                   std::optional<FinishedSeries>, const LastSolveCheck<F>*);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/band.hpp"
+#include "core/kernels/batch.hpp"
 #include "core/huge_pages.hpp"
 #include "core/sizes.hpp"
 #include "robust/weights.hpp"
@@ -67,6 +68,18 @@ template <class F>
 void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::span<F> wr_row,
                std::span<F> wt_row);
 
+// The last solves checked for accuracy (float32): where a series' last step is the call's
+// last (the usual case), that step's solve runs on `solver` (one holding a float64 system,
+// core/kernels/batch.hpp) and the verdict is written to `verdict[s]`: kAccepted, or
+// kRejected.  A series whose robust weights repeated and that stopped earlier keeps
+// kUnchecked.  The numbers of a series that is not rejected are those of the plain solve.
+template <class F>
+struct LastSolveCheck {
+    static constexpr std::uint8_t kAccepted = 0, kRejected = 1, kUnchecked = 2;
+    const core::kernels::BatchSolver<F>* solver = nullptr;
+    std::uint8_t* verdict = nullptr;  // S entries, set to kUnchecked by the caller
+};
+
 // Called by the thread that finished series s0 .. s1-1 (their final rows are written and
 // still warm in its caches); calls for different ranges may run at once.
 using FinishedSeries = FunctionRef<void(std::size_t s0, std::size_t s1)>;
@@ -82,6 +95,7 @@ IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool p
 // weights are not kept.  Only the rows' final values are written.
 template <class F>
 void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
-                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished = std::nullopt);
+                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished = std::nullopt,
+                   const LastSolveCheck<F>* last_check = nullptr);
 
 }  // namespace quelbrin::robust
