@@ -1,5 +1,6 @@
 #include "robust/driver.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -37,9 +38,10 @@ Matrix<F> make_wbase_work(const MatrixView<F>& y, const std::optional<MatrixView
 template <class F>
 F max_finite_abs(const MatrixView<F>& y, std::size_t s) {
     F m = F(0);
-    const auto take = [&m](F v) {
-        const F a = std::abs(v);
-        m = (a - a == F(0) && m < a) ? a : m;  // a - a is 0 exactly for finite a
+    const auto take = [&m](F v) {  // branch-free, so that the loops vectorise
+        F a = std::abs(v);
+        a = (a - a == F(0)) ? a : F(0);  // a - a is 0 exactly for finite a
+        m = (m < a) ? a : m;
     };
     if (y.row_contiguous()) {
         const F* row = y.row_ptr(s);
@@ -64,14 +66,35 @@ bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>&
     return !bad;
 }
 
-// float64: a result the trust rule rejects is an error, not an answer.
-Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st) {
-    for (std::size_t s = 0; s < z.rows; ++s) {
-        if (!trusted_series(z.row(s), wt ? wt + s * z.cols : nullptr, z.cols, y_st, s)) {
-            return error(core::kUntrustedResult);
+// float64: a result the trust rule rejects is an error, not an answer.  The series are
+// judged block by block as the IRLS finishes them (their rows still warm).
+class Float64Trust {
+public:
+    Float64Trust(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st)
+        : z_(z), wt_(wt), y_st_(y_st) {}
+
+    void judge(std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi; ++s) {
+            const double* wt = wt_ ? wt_ + s * z_.cols : nullptr;
+            if (!trusted_series(z_.row(s), wt, z_.cols, y_st_, s)) untrusted_.store(true);
         }
     }
-    return {};
+    Result<void> outcome() const {
+        if (untrusted_.load()) return error(core::kUntrustedResult);
+        return {};
+    }
+
+private:
+    RowMajor<double> z_;
+    const double* wt_;
+    const MatrixView<double>& y_st_;
+    std::atomic<bool> untrusted_{false};
+};
+
+Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st) {
+    Float64Trust trust(z, wt, y_st);
+    trust.judge(0, z.rows);
+    return trust.outcome();
 }
 
 // float32: finds the series whose result cannot be handed out as it is: it fails the trust
@@ -319,9 +342,12 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
             // the steps write their final rows straight into them.
             F* const z = make_output(S, T);
             F* const wt = o.return_weights ? make_output(S, T) : nullptr;
-            run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt);
-            if (check_trust) return check_trusted(RowMajor<F>{z, S, T}, wt, y_st);
-            return {};
+            Float64Trust trust(RowMajor<F>{z, S, T}, wt, y_st);
+            const auto judge = [&](std::size_t lo, std::size_t hi) { trust.judge(lo, hi); };
+            std::optional<FinishedSeries> finished;
+            if (check_trust) finished = FinishedSeries(judge);
+            run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt, finished);
+            return trust.outcome();
         }
     }
     std::vector<std::uint8_t> untrusted;
