@@ -5,6 +5,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace quelbrin::core {
 
@@ -21,21 +25,75 @@ inline F growth_bound(F max_y) {
     return ((F(1) < max_y) ? max_y : F(1)) * kGrowthLimit<F>;
 }
 
+namespace trust_detail {
+
+// Whole rows are scanned on every call, so the scans run on plain 16-byte vectors (any
+// x86-64); every lane applies the scalar rule.
+template <class F>
+struct Vec {
+    using I = std::conditional_t<sizeof(F) == 8, std::int64_t, std::int32_t>;
+    typedef F V __attribute__((vector_size(16)));
+    typedef I M __attribute__((vector_size(16)));
+    static constexpr std::size_t n = 16 / sizeof(F);
+    static V load(const F* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static V abs(V v) {
+        return reinterpret_cast<V>(reinterpret_cast<M>(v) & (std::numeric_limits<I>::max() + M{}));
+    }
+};
+
+}  // namespace trust_detail
+
+// The largest |v| over the finite v[0 .. T) (0 when there is none).
+template <class F>
+F max_finite_abs(const F* v, std::size_t T) {
+    using X = trust_detail::Vec<F>;
+    typename X::V m{};
+    std::size_t i = 0;
+    for (; i + X::n <= T; i += X::n) {
+        const typename X::V a = X::abs(X::load(v + i));
+        const typename X::V kept = (a - a == typename X::V{}) ? a : typename X::V{};  // finite
+        m = (m < kept) ? kept : m;
+    }
+    F out = F(0);
+    for (std::size_t l = 0; l < X::n; ++l) out = (out < m[l]) ? m[l] : out;
+    for (; i < T; ++i) {
+        const F a = std::fabs(v[i]);
+        if (std::isfinite(a) && out < a) out = a;
+    }
+    return out;
+}
+
+// Every v[0 .. T) finite with |v| <= bound (a NaN or infinity fails, whatever the bound).
+template <class F>
+bool all_within(const F* v, std::size_t T, F bound) {
+    using X = trust_detail::Vec<F>;
+    typename X::M bad{};
+    std::size_t i = 0;
+    for (; i + X::n <= T; i += X::n) {
+        const typename X::V a = X::abs(X::load(v + i));
+        bad |= ~((a - a == typename X::V{}) & (a <= bound));  // an infinite bound too
+    }
+    bool out = false;
+    for (std::size_t l = 0; l < X::n; ++l) out |= bad[l] != 0;
+    for (; i < T; ++i) out |= !(std::isfinite(v[i]) && std::fabs(v[i]) <= bound);
+    return !out;
+}
+
+// Every v[0 .. T) finite.
+template <class F>
+bool all_finite(const F* v, std::size_t T) {
+    return all_within(v, T, std::numeric_limits<F>::max());
+}
+
 // Every z finite and max|z| within growth_bound(max |y| over the finite y).  `y` is the series'
 // data as the caller defines it (masked observations, or the caller's whole row).
 template <class F>
 bool trusted_result(const F* z, const F* y, std::size_t T) {
-    F max_y = F(0);
-    for (std::size_t i = 0; i < T; ++i) {
-        if (std::isfinite(y[i]) && max_y < std::fabs(y[i])) max_y = std::fabs(y[i]);
-    }
-    const F bound = growth_bound(max_y);
-    F max_z = F(0);
-    for (std::size_t i = 0; i < T; ++i) {
-        if (!std::isfinite(z[i])) return false;
-        if (max_z < std::fabs(z[i])) max_z = std::fabs(z[i]);
-    }
-    return !(max_z > bound);
+    return all_within(z, T, growth_bound(max_finite_abs(y, T)));
 }
 
 // A float32 solution is accepted when one step of refinement (the residual against the

@@ -37,17 +37,11 @@ Matrix<F> make_wbase_work(const MatrixView<F>& y, const std::optional<MatrixView
 // The largest finite |y| of row s of the caller's observations.
 template <class F>
 F max_finite_abs(const MatrixView<F>& y, std::size_t s) {
+    if (y.row_contiguous()) return core::max_finite_abs(y.row_ptr(s), y.cols);
     F m = F(0);
-    const auto take = [&m](F v) {  // branch-free, so that the loops vectorise
-        F a = std::abs(v);
-        a = (a - a == F(0)) ? a : F(0);  // a - a is 0 exactly for finite a
-        m = (m < a) ? a : m;
-    };
-    if (y.row_contiguous()) {
-        const F* row = y.row_ptr(s);
-        for (std::size_t t = 0; t < y.cols; ++t) take(row[t]);
-    } else {
-        for (std::size_t t = 0; t < y.cols; ++t) take(y(s, t));
+    for (std::size_t t = 0; t < y.cols; ++t) {
+        const F a = std::abs(y(s, t));
+        if (std::isfinite(a) && m < a) m = a;
     }
     return m;
 }
@@ -57,13 +51,8 @@ F max_finite_abs(const MatrixView<F>& y, std::size_t s) {
 template <class F>
 bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>& y_st,
                     std::size_t s) {
-    const F bound = core::growth_bound(max_finite_abs(y_st, s));
-    bool bad = false;  // no early exit: the loops vectorise
-    for (std::size_t t = 0; t < T; ++t) bad |= !(std::abs(z[t]) <= bound);  // NaN fails too
-    if (wt != nullptr) {
-        for (std::size_t t = 0; t < T; ++t) bad |= !(wt[t] - wt[t] == F(0));
-    }
-    return !bad;
+    if (!core::all_within(z, T, core::growth_bound(max_finite_abs(y_st, s)))) return false;
+    return wt == nullptr || core::all_finite(wt, T);
 }
 
 // float64: a result the trust rule rejects is an error, not an answer.  The series are
@@ -178,13 +167,6 @@ private:
     ScratchPool<Work> pool_;
 };
 
-bool all_finite(const float* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(v[i])) return false;
-    }
-    return true;
-}
-
 template <class F>
 Matrix<double> widen_rows(const MatrixView<F>& m, std::span<const std::size_t> rows) {
     Matrix<double> out(rows.size(), m.cols);
@@ -251,7 +233,7 @@ Result<void> refit_in_f64(IrlsResult<float>& res, std::span<const std::uint8_t> 
             z[t] = static_cast<float>(out[0](i, t));
             wt[t] = static_cast<float>(out[1](i, t));
         }
-        if (!all_finite(z, T) || !all_finite(wt, T)) {
+        if (!core::all_finite(z, T) || !core::all_finite(wt, T)) {
             return error(
                 "Numerical instability in f32 solver; try robust_whittaker_irls_f64 or increase "
                 "eps/ridge");
