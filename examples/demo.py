@@ -146,7 +146,7 @@ def main() -> int:
     ax = fig.add_subplot(grid[3])
     lo = np.floor(np.log10(min(auto.lam.min(), raw.lam.min(), LAM)) * 4) / 4
     hi = np.ceil(np.log10(max(auto.lam.max(), raw.lam.max())) * 4) / 4
-    bins = np.linspace(lo, hi, int(round((hi - lo) * 20)) + 1)
+    bins = np.linspace(lo, hi, int(round((hi - lo) * 20)) + 1).tolist()
     ax.hist(np.log10(auto.lam), bins=bins, color="tab:green", alpha=0.6,
             label="REML, robust weights (the fits above)")
     ax.hist(np.log10(raw.lam), bins=bins, histtype="step", color="0.3", lw=1.2,
