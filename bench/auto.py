@@ -33,6 +33,7 @@ from __future__ import annotations
 import argparse
 import array
 import math
+import os
 import platform
 import re
 import time
@@ -157,6 +158,7 @@ def part_a(reps: int) -> None:
 def part_peers(reps: int, n_peer: int) -> str:
     x, y = case_p()
     S, T = y.shape
+    load_before = os.getloadavg()[0]
     ours: dict[str, tuple[float, float, np.ndarray]] = {}
     for crit in sorted({p[1] for p in PEERS}):
         t_par, r = best_of(lambda: qa.smooth_f64(x, y, lam=crit, d=D, lam_bounds=LAM_BOUNDS), reps)
@@ -185,12 +187,15 @@ def part_peers(reps: int, n_peer: int) -> str:
         rows.append((label, crit, per, lands, note))
         print(f"{label}: {per * 1e3:.3f} ms/series; lands median {np.median(lands):+.3f}{note}")
 
+    load_after = os.getloadavg()[0]
     lines = [
         PEERS_HEADING,
         "",
         f"Case P: {S:,} x {T} float64 on a regular grid (spacing 1), "
-        f"{np.isnan(y).mean():.1%} missing, d = {D}, lam_bounds = {LAM_BOUNDS}; "
-        f"{platform.machine()}, {_cores()} cores, Python {platform.python_version()}, "
+        f"{np.isnan(y).mean():.1%} missing, d = {D}, lam_bounds = ({LAM_BOUNDS[0]:g}, "
+        f"{LAM_BOUNDS[1]:g}); {platform.machine()}, {_cores()} cores (load average "
+        f"{load_before:.1f} before, {load_after:.1f} after: shared with other work), "
+        f"Python {platform.python_version()}, "
         f"{_versions()}.  quelbrin: one call on all {S:,} series (per-series time = call / "
         f"{S:,}); each peer: a Python loop over the first {n_peer:,} series, one at a time.  "
         f"Both warm, best of {reps}.  \"Lands\": log10(quelbrin's lam / 4 / the peer's lam) "
@@ -271,7 +276,6 @@ def reml_on_complete(x: np.ndarray, y: np.ndarray) -> str:
 
 
 def _cores() -> int:
-    import os
     return os.cpu_count() or 1
 
 
