@@ -280,14 +280,8 @@ def _cores() -> int:
 
 
 def _versions() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-    out = []
-    for dist in ("numpy", "scipy", "vam.whittaker", "whittaker-eilers"):
-        try:
-            out.append(f"{dist} {version(dist)}")
-        except PackageNotFoundError:
-            out.append(f"{dist} not installed")
-    return ", ".join(out)
+    from run import peer_versions  # bench/run.py, beside this file
+    return f"numpy {np.__version__}, {peer_versions()}"
 
 
 def write_section(text: str) -> None:

@@ -396,6 +396,11 @@ def _identical(a: FloatArray, b: FloatArray) -> bool:
     return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
 
 
+def _print_timings(n_obs: int, timings: list[tuple[str, float]]) -> None:
+    for name, t in timings:
+        print(f"  {name:34s} {t:7.2f} s   {t / n_obs * 1e9:7.1f} ms per million obs")
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--nt", type=int, default=365, help="acquisitions per series")
@@ -446,13 +451,11 @@ def main(argv: list[str] | None = None) -> int:
         z_flat, t_direct = _timed(lambda: smooth_series(flat, x, **options))
         z_direct = np.ascontiguousarray(z_flat.T.reshape(values.shape))
 
-        per_m = cube.size / 1e6
-        for name, t in (
+        _print_timings(cube.size, [
             ("xarray.apply_ufunc (dask)", t_ufunc),
             ("dask.array.map_blocks", t_blocks),
             ("one direct call, client process", t_direct),
-        ):
-            print(f"  {name:34s} {t:7.2f} s   {t / per_m * 1e3:7.1f} ms per million obs")
+        ])
         same = _identical(z_ufunc, z_direct) and _identical(z_blocks, z_direct)
         print(f"  bit-identical to the direct call: {'yes' if same else 'NO'}")
         return 0 if same else 1
@@ -479,13 +482,11 @@ def _main_auto(cube: xr.DataArray, criterion: str) -> int:
     z_direct = np.ascontiguousarray(z_flat.T.reshape(values.shape))
     lam_direct = lam_flat.reshape(values.shape[1:])
 
-    per_m = cube.size / 1e6
-    for name, t in (
+    _print_timings(cube.size, [
         ("xarray.apply_ufunc (dask)", t_ufunc),
         ("dask.array.apply_gufunc", t_blocks),
         ("one direct call, client process", t_direct),
-    ):
-        print(f"  {name:34s} {t:7.2f} s   {t / per_m * 1e3:7.1f} ms per million obs")
+    ])
     q = np.percentile(np.log10(lam_direct), [5, 25, 50, 75, 95])
     print(f"  lam map {lam_direct.shape[0]} x {lam_direct.shape[1]}: log10 lam percentiles "
           f"5/25/50/75/95 = {' / '.join(f'{v:.2f}' for v in q)}")
