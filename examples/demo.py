@@ -4,6 +4,11 @@ Generates 20,000 vegetation-index-like pixel series of 365 acquisitions each (an
 revisit of 1 to 3 days, a seasonal cycle with noise, gaps of missing values and cloud-like
 drops), smooths them single-pass in float64 and float32 and robustly (IRLS, Tukey weights,
 3 iterations), prints the throughput, and writes demo.png.
+
+Then lets quelbrin_auto choose lam for every series by REML, with the robust fit's weights
+as base weights (so that the rejected cloud drops do not count), and writes demo_lam.png:
+three series with their chosen lam and the band z +- 2 se, and the distribution of the
+chosen lam over all series (beside REML on the raw observations, clouds included).
 """
 
 from __future__ import annotations
@@ -18,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 import quelbrin
+import quelbrin_auto
 
 S, T = 20_000, 365
 LAM = 50.0
@@ -72,7 +78,22 @@ def main() -> int:
           f"single-pass {rmse(z64):.4f}, robust {rmse(zr):.4f}")
     print(f"  float32 vs float64 max difference: {np.max(np.abs(z32 - z64)):.2e}")
 
-    out = os.path.abspath("demo.png")
+    # lam chosen per series: REML with the robust fit's weights (cloud drops weigh 0), and
+    # REML on the raw observations for comparison.
+    _, w_robust = quelbrin.robust_whittaker_irls_f64(x, y, lam=LAM, iterations=3,
+                                                     return_weights=True)
+    auto, ta = timed(quelbrin_auto.smooth_f64, x, y, w_robust, lam="reml",
+                     return_uncertainty=True)
+    raw, traw = timed(quelbrin_auto.smooth_f64, x, y, lam="reml")
+    assert auto.se is not None
+    q25, q50, q75 = np.percentile(auto.lam, [25, 50, 75])
+    covered = np.mean(np.abs(truth - auto.z) <= 2 * auto.se)
+    print(f"  lam by REML on the robust weights: {ta * 1e3:.0f} ms with uncertainty "
+          f"(raw observations: {traw * 1e3:.0f} ms); median lam {q50:.3g} "
+          f"(IQR {q25:.3g} .. {q75:.3g}; raw observations {np.median(raw.lam):.3g}), "
+          f"{int(auto.at_bound.sum())} at a bound; error {rmse(auto.z):.4f}, clean signal "
+          f"inside z +- 2 se at {covered:.1%} of positions")
+
     try:
         import matplotlib
 
@@ -81,6 +102,7 @@ def main() -> int:
     except ImportError:
         print("matplotlib is not installed: no picture written")
         return 0
+    out = os.path.abspath("demo.png")
     fig, axes = plt.subplots(3, 1, figsize=(11, 8), sharex=True)
     for ax, s in zip(axes, (0, 1, 2)):
         ax.plot(x, y[s], ".", color="0.55", ms=4, label="observations")
@@ -93,6 +115,52 @@ def main() -> int:
     fig.suptitle("quelbrin: single-pass vs robust Whittaker smoothing (cloud drops rejected)")
     fig.tight_layout()
     fig.savefig(out, dpi=110)
+    plt.close(fig)
+    print(f"picture written to {out}")
+
+    out = os.path.abspath("demo_lam.png")
+    fig = plt.figure(figsize=(11, 10))
+    grid = fig.add_gridspec(4, 1, height_ratios=(1, 1, 1, 1.15), hspace=0.45)
+    # The series whose chosen lam is at the 5th, 50th and 95th percentile.
+    order = np.argsort(auto.lam, kind="stable")
+    picks = [int(order[int(q * (S - 1))]) for q in (0.05, 0.5, 0.95)]
+    for row, s in enumerate(picks):
+        ax = fig.add_subplot(grid[row])
+        z, band = auto.z[s], 2 * auto.se[s]
+        ax.fill_between(x, z - band, z + band, color="tab:green", alpha=0.25, lw=0,
+                        label="z ± 2 se")
+        kept = np.isfinite(y[s]) & (w_robust[s] > 0)
+        rejected = np.isfinite(y[s]) & (w_robust[s] == 0)
+        ax.plot(x[kept], y[s, kept], ".", color="0.55", ms=4, label="observations")
+        ax.plot(x[rejected], y[s, rejected], "x", color="tab:red", ms=4,
+                label="rejected (weight 0)")
+        ax.plot(x, truth[s], color="0.2", lw=1, ls=":", label="clean signal")
+        ax.plot(x, z, color="tab:green", lw=1.6, label="fit at the chosen lam")
+        ax.set_title(f"series {s}: lam = {auto.lam[s]:.3g} (REML), edf = {auto.edf[s]:.1f}, "
+                     f"sigma = {auto.sigma[s]:.3f}", fontsize=9, loc="left")
+        if row == 0:
+            fig.legend(*ax.get_legend_handles_labels(), loc="upper center", ncol=5,
+                       fontsize=8, bbox_to_anchor=(0.5, 0.935), frameon=False)
+        if row == 2:
+            ax.set_xlabel("position (day)")
+    ax = fig.add_subplot(grid[3])
+    lo = np.floor(np.log10(min(auto.lam.min(), raw.lam.min(), LAM)) * 4) / 4
+    hi = np.ceil(np.log10(max(auto.lam.max(), raw.lam.max())) * 4) / 4
+    bins = np.linspace(lo, hi, int(round((hi - lo) * 20)) + 1).tolist()
+    ax.hist(np.log10(auto.lam), bins=bins, color="tab:green", alpha=0.6,
+            label="REML, robust weights (the fits above)")
+    ax.hist(np.log10(raw.lam), bins=bins, histtype="step", color="0.3", lw=1.2,
+            label="REML, raw observations (clouds count)")
+    ax.axvline(np.log10(LAM), color="tab:blue", ls="--", lw=1,
+               label=f"fixed lam = {LAM:g} of demo.png")
+    ax.set_xlabel("log10 lam")
+    ax.set_ylabel("series")
+    ax.set_title(f"chosen lam over all {S:,} series", fontsize=9, loc="left")
+    ax.legend(loc="upper left", fontsize=7)
+    fig.suptitle("quelbrin_auto: lam chosen per series by REML, with the ±2 se band",
+                 y=0.955)
+    fig.savefig(out, dpi=110, bbox_inches="tight")
+    plt.close(fig)
     print(f"picture written to {out}")
     return 0
 
