@@ -17,7 +17,7 @@ namespace quelbrin::core {
 namespace {
 
 // The working weights and masked observations of series s for t0 <= t < t1, as
-// solve_series forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
+// the observation rule forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
 // without) where y is finite, else 0; observation = y where the weight is > 0 and y is
 // finite, else 0 (a NaN weight is not > 0).  Contiguous rows take the vectorised form of
 // the same rule.
@@ -56,32 +56,6 @@ bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) 
 }
 
 }  // namespace
-
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row,
-                  SeriesScratch<F>& scratch) {
-    const std::size_t T = context.y_st.cols;
-    scratch.wts.resize(T);
-    scratch.yv.resize(T);
-    F* wts = scratch.wts.data();
-    F* yv = scratch.yv.data();
-    for (std::size_t t = 0; t < T; ++t) {
-        const F y = context.y_st(s, t);
-        const bool observed = std::isfinite(y);
-        F w = F(0);
-        if (observed) w = context.w_base_st ? (*context.w_base_st)(s, t) : F(1);
-        wts[t] = w;
-        yv[t] = (w > F(0) && observed) ? y : F(0);  // a NaN weight is not > 0
-    }
-    solve_banded(*context.band, wts, yv, context.lam, context.ridge, context.eps, out_row,
-                 scratch.solve);
-}
-
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row) {
-    SeriesScratch<F> scratch;
-    solve_series(context, s, out_row, scratch);
-}
 
 template <class F>
 Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
@@ -131,7 +105,7 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     std::optional<kernels::Float64System> system64;
     if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
 
-    // Each leaf solves its series block by block; every series gets the bits solve_series
+    // Each leaf solves its series block by block; every series gets the bits solve_banded
     // would give it (the batch solver falls back to solve_banded where it cannot show
     // that), whichever block, lane or thread it lands in.
     using Solver = kernels::BatchSolver<F>;
@@ -173,9 +147,7 @@ kernels::Float64System float64_system(std::span<const float> x,
 #define QB_INSTANTIATE(F)                                                                  \
     template Result<void> whittaker_solve_core<F>(                                         \
         std::span<const F>, const MatrixView<F>&, const std::optional<MatrixView<F>>&, F, \
-        std::uint64_t, F, std::optional<std::string_view>, F, bool, OutputSink<F>);        \
-    template void solve_series<F>(const SeriesContext<F>&, std::size_t, F*);               \
-    template void solve_series<F>(const SeriesContext<F>&, std::size_t, F*, SeriesScratch<F>&);
+        std::uint64_t, F, std::optional<std::string_view>, F, bool, OutputSink<F>);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

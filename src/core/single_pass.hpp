@@ -41,32 +41,4 @@ kernels::Float64System float64_system(std::span<const float> x,
                                       std::optional<std::string_view> normalize,
                                       std::uint64_t d, float lam, float ridge, float eps);
 
-// What every series of one call shares, read-only.  The working weight of (s, t) is the
-// base weight (1 without base weights) where y_st[s, t] is finite and 0 elsewhere; it is
-// formed per series from these views, which gives the same values as a stored copy.
-template <class F>
-struct SeriesContext {
-    MatrixView<F> y_st;
-    std::optional<MatrixView<F>> w_base_st;  // same shape as y_st when present
-    const PenaltyBand<F>* band = nullptr;
-    F lam{};
-    F ridge{};
-    F eps{};
-};
-
-// Per-series scratch; may be reused across series (the numbers do not depend on it).
-template <class F>
-struct SeriesScratch {
-    std::vector<F> wts;
-    std::vector<F> yv;
-    SolveScratch<F> solve;
-};
-
-// Solves series s into out_row (T slots).  The first form allocates its own scratch.
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row);
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row,
-                  SeriesScratch<F>& scratch);
-
 }  // namespace quelbrin::core
