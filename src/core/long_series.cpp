@@ -7,7 +7,9 @@
 
 #include "core/difference_rows.hpp"
 #include "core/kernels/batch.hpp"
+#include "core/observation.hpp"
 #include "core/sizes.hpp"
+#include "core/trust.hpp"
 
 namespace quelbrin::core {
 
@@ -73,12 +75,10 @@ bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
         // Difference row i completes band column i (and adds to columns i+1 .. i+D).
         if (Interior || i + D < T) add_position.template operator()<Interior>(i + D);
 
-        // The masked inputs of column i (solve_series' rule).
+        // The masked inputs of column i (observation.hpp).
         const F yi = y[i];
-        const bool observed = std::isfinite(yi);
-        F wi = F(0);
-        if (observed) wi = base ? base[i] : F(1);
-        const F yv = (wi > F(0) && observed) ? yi : F(0);
+        const F wi = observation::weight(yi, base ? base[i] : F(1));
+        const F yv = observation::masked(yi, wi);
         if constexpr (std::is_same_v<F, float>) {
             if (std::isfinite(yv)) max_y = (max_y < std::fabs(yv)) ? std::fabs(yv) : max_y;
         }
@@ -158,9 +158,8 @@ bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
         znext[1] = z;
     }
     if constexpr (std::is_same_v<F, float>) {
-        // The float32 reliability test of solve_banded.
-        const float bound = ((1.0f < max_y) ? max_y : 1.0f) * 1000000.0f;
-        bad |= max_z > bound;
+        // The float32 reliability test of solve_banded (trust.hpp).
+        bad |= max_z > growth_bound(max_y);
     }
     return !bad;
 }

@@ -8,6 +8,7 @@
 #include "core/kernels/batch.hpp"
 #include "core/long_series.hpp"
 #include "core/normalize.hpp"
+#include "core/observation.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "support/scratch_pool.hpp"
@@ -16,11 +17,9 @@ namespace quelbrin::core {
 
 namespace {
 
-// The working weights and masked observations of series s for t0 <= t < t1, as
-// the observation rule forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
-// without) where y is finite, else 0; observation = y where the weight is > 0 and y is
-// finite, else 0 (a NaN weight is not > 0).  Contiguous rows take the vectorised form of
-// the same rule.
+// The working weights and masked observations of series s for t0 <= t < t1, formed by the
+// observation rule (observation.hpp) from the base weights (1 without), written to
+// w[t - t0] and y[t - t0].  Contiguous rows take the solver's vectorised form of the rule.
 template <class F>
 void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
                  const MatrixView<F>* w_base, bool direct, std::size_t s, std::size_t t0,
@@ -35,11 +34,9 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
     }
     for (std::size_t t = t0; t < t1; ++t) {
         const F v = y_st(s, t);
-        const bool observed = std::isfinite(v);
-        F wt = F(0);
-        if (observed) wt = w_base ? (*w_base)(s, t) : F(1);
+        const F wt = observation::weight(v, w_base ? (*w_base)(s, t) : F(1));
         w[t - t0] = wt;
-        y[t - t0] = (wt > F(0) && observed) ? v : F(0);
+        y[t - t0] = observation::masked(v, wt);
     }
 }
 
@@ -49,8 +46,7 @@ template <class F>
 bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) {
     std::vector<F> masked(T);
     for (std::size_t t = 0; t < T; ++t) {
-        const F w = w_base ? w_base[t] : F(1);
-        masked[t] = (std::isfinite(y[t]) && w > F(0)) ? y[t] : F(0);
+        masked[t] = observation::masked(y[t], w_base ? w_base[t] : F(1));
     }
     return trusted_result(z, masked.data(), T);
 }

@@ -21,21 +21,42 @@ inline F growth_bound(F max_y) {
     return ((F(1) < max_y) ? max_y : F(1)) * kGrowthLimit<F>;
 }
 
+// The largest finite |y_at(t)| for t < T (0 when none is finite).  a - a is 0 exactly for
+// finite a, and the selection keeps the loop free of branches.
+template <class F, class At>
+F max_finite_abs(std::size_t T, At&& y_at) {
+    F m = F(0);
+    for (std::size_t t = 0; t < T; ++t) {
+        const F a = std::fabs(y_at(t));
+        m = (a - a == F(0) && m < a) ? a : m;
+    }
+    return m;
+}
+
 // Every z finite and max|z| within growth_bound(max |y| over the finite y).  `y` is the series'
 // data as the caller defines it (masked observations, or the caller's whole row).
 template <class F>
 bool trusted_result(const F* z, const F* y, std::size_t T) {
-    F max_y = F(0);
-    for (std::size_t i = 0; i < T; ++i) {
-        if (std::isfinite(y[i]) && max_y < std::fabs(y[i])) max_y = std::fabs(y[i]);
-    }
-    const F bound = growth_bound(max_y);
+    const F bound = growth_bound(max_finite_abs<F>(T, [y](std::size_t t) { return y[t]; }));
     F max_z = F(0);
     for (std::size_t i = 0; i < T; ++i) {
         if (!std::isfinite(z[i])) return false;
         if (max_z < std::fabs(z[i])) max_z = std::fabs(z[i]);
     }
     return !(max_z > bound);
+}
+
+// The rule for a robust series, judged against the caller's own row of observations (its
+// bound from max_finite_abs of that row): every |z| within the bound (a NaN fails), and every
+// total weight finite when they are given.  No early exit: the loops vectorise.
+template <class F>
+bool trusted_robust_series(const F* z, const F* wt, std::size_t T, F bound) {
+    bool bad = false;
+    for (std::size_t t = 0; t < T; ++t) bad |= !(std::fabs(z[t]) <= bound);
+    if (wt != nullptr) {
+        for (std::size_t t = 0; t < T; ++t) bad |= !(wt[t] - wt[t] == F(0));
+    }
+    return !bad;
 }
 
 // A float32 solution is accepted when one step of refinement (the residual against the

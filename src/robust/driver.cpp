@@ -8,6 +8,7 @@
 #include "core/arguments.hpp"
 #include "core/band.hpp"
 #include "core/normalize.hpp"
+#include "core/observation.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "support/scratch_pool.hpp"
@@ -26,42 +27,25 @@ Matrix<F> make_wbase_work(const MatrixView<F>& y, const std::optional<MatrixView
     Matrix<F> wb(y.rows, y.cols);
     for (std::size_t s = 0; s < y.rows; ++s) {
         for (std::size_t t = 0; t < y.cols; ++t) {
-            const F base = w_base ? (*w_base)(s, t) : F(1);
-            wb(s, t) = std::isfinite(y(s, t)) ? base : F(0);
+            wb(s, t) = core::observation::weight(y(s, t), w_base ? (*w_base)(s, t) : F(1));
         }
     }
     return wb;
 }
 
-// The largest finite |y| of row s of the caller's observations.
-template <class F>
-F max_finite_abs(const MatrixView<F>& y, std::size_t s) {
-    F m = F(0);
-    const auto take = [&m](F v) {
-        const F a = std::abs(v);
-        m = (a - a == F(0) && m < a) ? a : m;  // a - a is 0 exactly for finite a
-    };
-    if (y.row_contiguous()) {
-        const F* row = y.row_ptr(s);
-        for (std::size_t t = 0; t < y.cols; ++t) take(row[t]);
-    } else {
-        for (std::size_t t = 0; t < y.cols; ++t) take(y(s, t));
-    }
-    return m;
-}
-
-// The trust rule of core/trust.hpp for one robust series: every smoothed value and total
-// weight finite, and no growth beyond the bound set by the caller's row s of observations.
+// The trust rule (core/trust.hpp) for one robust series, bounded by the caller's row s of
+// observations.
 template <class F>
 bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>& y_st,
                     std::size_t s) {
-    const F bound = core::growth_bound(max_finite_abs(y_st, s));
-    bool bad = false;  // no early exit: the loops vectorise
-    for (std::size_t t = 0; t < T; ++t) bad |= !(std::abs(z[t]) <= bound);  // NaN fails too
-    if (wt != nullptr) {
-        for (std::size_t t = 0; t < T; ++t) bad |= !(wt[t] - wt[t] == F(0));
+    F max_y;
+    if (y_st.row_contiguous()) {
+        const F* row = y_st.row_ptr(s);
+        max_y = core::max_finite_abs<F>(y_st.cols, [row](std::size_t t) { return row[t]; });
+    } else {
+        max_y = core::max_finite_abs<F>(y_st.cols, [&](std::size_t t) { return y_st(s, t); });
     }
-    return !bad;
+    return core::trusted_robust_series(z, wt, T, core::growth_bound(max_y));
 }
 
 // float64: a result the trust rule rejects is an error, not an answer.
@@ -105,9 +89,8 @@ public:
                 return;
             }
             for (std::size_t t = t0; t < t1; ++t) {
-                const float yi = in_.y(s, t);
                 w[t - t0] = wt[t];
-                y[t - t0] = (std::isfinite(yi) && wt[t] > 0.0f) ? yi : 0.0f;
+                y[t - t0] = core::observation::masked(in_.y(s, t), wt[t]);
             }
         };
         solver_.solve_range(
@@ -248,10 +231,8 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
     if (Tm < 2) return error("x must have length >=2 after merging");
     // Compared as 64-bit integers: a huge d is rejected here, before anything is sized by it.
     if (static_cast<std::uint64_t>(Tm) <= o.d) return error("x must have length > d after merging");
-    for (std::size_t g = 1; g < Tm; ++g) {
-        if (!(grid.x[g] > grid.x[g - 1])) {
-            return error("x must be strictly increasing after merging");
-        }
+    if (!core::strictly_increasing(std::span<const F>(grid.x))) {
+        return error("x must be strictly increasing after merging");
     }
     // Normalisation and band building report nothing, so testing the base-weight shape
     // before them reports the same message while doing no work for a doomed call.
