@@ -51,70 +51,61 @@ bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) 
     return trusted_result(z, masked.data(), T);
 }
 
-}  // namespace
+// The checks in the order the messages are promised (core/arguments.hpp), except the
+// base-weight checks, which follow the band (see whittaker_solve_core).
+template <class F>
+Result<void> check_solve_inputs(std::span<const F> x, const MatrixView<F>& y_st, F lam, F ridge,
+                                std::optional<std::string_view> normalize, F eps) {
+    if (y_st.cols != x.size()) return error("y_st shape must be (S,T) with T=len(x)");
+    if (Result<void> r = check_positions(x); !r) return r;
+    return validate_solve_arguments(lam, ridge, normalize, eps);
+}
 
 template <class F>
-Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
-                                  const std::optional<MatrixView<F>>& w_base_st, F lam,
-                                  std::uint64_t d, F ridge,
-                                  std::optional<std::string_view> normalize, F eps,
-                                  bool parallel, OutputSink<F> make_output) {
-    const std::size_t T = x.size();
-    const std::size_t S = y_st.rows;
-    if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
-    if (Result<void> r = check_positions(x); !r) return r;
-    if (Result<void> r = validate_solve_arguments(lam, ridge, normalize, eps); !r) return r;
-
-    // Without a mode normalize_x returns a plain copy.  The positions are needed for the
-    // band only, and released before the solves allocate their work storage.
-    const auto make_band = [&] {
-        const std::vector<F> positions = normalize_x(x, normalize);
-        return build_penalty_band(std::span<const F>(positions), d, eps);
-    };
-    // One float64 series takes the one-pass path (long_series.hpp), which needs no band.
-    // (float32 results are checked with the factor the batch kernels keep.)
-    const bool one_pass = std::is_same_v<F, double> && S == 1 && y_st.row_contiguous() &&
-                          (!w_base_st || w_base_st->row_contiguous()) &&
-                          long_series_applies(T, d, lam, eps);
-    PenaltyBand<F> band;
-    if (!one_pass) band = make_band();
-
-    if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
+Result<void> check_base_weight_inputs(const MatrixView<F>& y_st,
+                                      const std::optional<MatrixView<F>>& w_base_st) {
+    if (w_base_st && (w_base_st->rows != y_st.rows || w_base_st->cols != y_st.cols)) {
         return error("w_base_st must match y_st shape");
     }
-    if (Result<void> r = check_base_weights(y_st, w_base_st); !r) return r;
+    return check_base_weights(y_st, w_base_st);
+}
 
-    F* z = make_output(S, T);
-    if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
-    if (one_pass) {
-        const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
-                                    w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
-                                    eps};
-        if (solve_long_series(problem, z)) {
-            if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
-            return error(kUntrustedResult);
-        }
-        band = make_band();  // not shown exact on the short loops: the general path
-    }
+// Without a mode normalize_x returns a plain copy.  The positions are needed for the band
+// only, and released before the solves allocate their work storage.
+template <class F>
+PenaltyBand<F> band_for(std::span<const F> x, std::optional<std::string_view> normalize,
+                        std::uint64_t d, F eps) {
+    const std::vector<F> positions = normalize_x(x, normalize);
+    return build_penalty_band(std::span<const F>(positions), d, eps);
+}
 
-    // float32 results are checked against the float64 system the call stands for.
-    std::optional<kernels::Float64System> system64;
-    if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
+// One float64 series takes the one-pass path (long_series.hpp), which needs no band.
+// (float32 results are checked with the factor the batch kernels keep.)
+template <class F>
+bool takes_one_pass(const MatrixView<F>& y_st, const std::optional<MatrixView<F>>& w_base_st,
+                    std::uint64_t d, F lam, F eps) {
+    return std::is_same_v<F, double> && y_st.rows == 1 && y_st.row_contiguous() &&
+           (!w_base_st || w_base_st->row_contiguous()) && long_series_applies(y_st.cols, d, lam, eps);
+}
 
-    // Each leaf solves its series block by block; every series gets the bits solve_banded
-    // would give it (the batch solver falls back to solve_banded where it cannot show
-    // that), whichever block, lane or thread it lands in.
+// Every series by the batch solver into z.  Each leaf solves its series block by block;
+// every series gets the bits solve_banded would give it (the batch solver falls back to
+// solve_banded where it cannot show that), whichever block, lane or thread it lands in.
+// A float32 series the check cannot vouch for is solved as the float64 flavour would solve
+// it; a float64 answer that is still not trusted fails the call.
+template <class F>
+Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
+                              const std::optional<MatrixView<F>>& w_base_st, bool parallel,
+                              F* z) {
     using Solver = kernels::BatchSolver<F>;
-    const Solver solver(band, lam, ridge, eps, kernels::best_isa(),
-                        system64 ? &*system64 : nullptr);
+    const std::size_t S = y_st.rows;
+    const std::size_t T = y_st.cols;
     const MatrixView<F>* base = w_base_st ? &*w_base_st : nullptr;
     const bool direct = y_st.row_contiguous() && (!base || base->row_contiguous());
     const auto fill = [&](std::size_t s, std::size_t t0, std::size_t t1, F* w, F* y) {
         fill_series(solver, y_st, base, direct, s, t0, t1, w, y);
     };
     const auto row = [z, T](std::size_t s) { return z + s * T; };
-    // A float32 series the check cannot vouch for is solved as the float64 flavour would
-    // solve it; a float64 answer that is still not trusted fails the call.
     std::atomic<bool> untrusted{false};
     ScratchPool<typename Solver::Scratch> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
@@ -128,6 +119,42 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     });
     if (untrusted.load()) return error(kUntrustedResult);
     return {};
+}
+
+}  // namespace
+
+template <class F>
+Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
+                                  const std::optional<MatrixView<F>>& w_base_st, F lam,
+                                  std::uint64_t d, F ridge,
+                                  std::optional<std::string_view> normalize, F eps,
+                                  bool parallel, OutputSink<F> make_output) {
+    if (Result<void> r = check_solve_inputs(x, y_st, lam, ridge, normalize, eps); !r) return r;
+    const bool one_pass = takes_one_pass(y_st, w_base_st, d, lam, eps);
+    PenaltyBand<F> band;
+    if (!one_pass) band = band_for(x, normalize, d, eps);
+    if (Result<void> r = check_base_weight_inputs(y_st, w_base_st); !r) return r;
+
+    const std::size_t S = y_st.rows;
+    const std::size_t T = x.size();
+    F* z = make_output(S, T);
+    if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
+    if (one_pass) {
+        const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
+                                    w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
+                                    eps};
+        if (solve_long_series(problem, z)) {
+            if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
+            return error(kUntrustedResult);
+        }
+        band = band_for(x, normalize, d, eps);  // not shown exact on the short loops
+    }
+    // float32 results are checked against the float64 system the call stands for.
+    std::optional<kernels::Float64System> system64;
+    if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
+    const kernels::BatchSolver<F> solver(band, lam, ridge, eps, kernels::best_isa(),
+                                         system64 ? &*system64 : nullptr);
+    return solve_all_series(solver, y_st, w_base_st, parallel, z);
 }
 
 kernels::Float64System float64_system(std::span<const float> x,
