@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/arguments.hpp"
+#include "core/build_pb.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/long_series.hpp"
 #include "core/normalize.hpp"
@@ -70,15 +71,6 @@ Result<void> check_base_weight_inputs(const MatrixView<F>& y_st,
     return check_base_weights(y_st, w_base_st);
 }
 
-// Without a mode normalize_x returns a plain copy.  The positions are needed for the band
-// only, and released before the solves allocate their work storage.
-template <class F>
-PenaltyBand<F> band_for(std::span<const F> x, std::optional<std::string_view> normalize,
-                        std::uint64_t d, F eps) {
-    const std::vector<F> positions = normalize_x(x, normalize);
-    return build_penalty_band(std::span<const F>(positions), d, eps);
-}
-
 // One float64 series takes the one-pass path (long_series.hpp), which needs no band.
 // (float32 results are checked with the factor the batch kernels keep.)
 template <class F>
@@ -125,10 +117,11 @@ Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const Matri
 
 template <class F>
 Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
-                                  const std::optional<MatrixView<F>>& w_base_st, F lam,
-                                  std::uint64_t d, F ridge,
-                                  std::optional<std::string_view> normalize, F eps,
-                                  bool parallel, OutputSink<F> make_output) {
+                                  const std::optional<MatrixView<F>>& w_base_st,
+                                  const SolveOptions<F>& o, OutputSink<F> make_output) {
+    const F lam = o.lam, ridge = o.ridge, eps = o.eps;
+    const std::uint64_t d = o.d;
+    const std::optional<std::string_view> normalize = o.normalize;
     if (Result<void> r = check_solve_inputs(x, y_st, lam, ridge, normalize, eps); !r) return r;
     const bool one_pass = takes_one_pass(y_st, w_base_st, d, lam, eps);
     PenaltyBand<F> band;
@@ -154,7 +147,7 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
     const kernels::BatchSolver<F> solver(band, lam, ridge, eps, kernels::best_isa(),
                                          system64 ? &*system64 : nullptr);
-    return solve_all_series(solver, y_st, w_base_st, parallel, z);
+    return solve_all_series(solver, y_st, w_base_st, o.parallel, z);
 }
 
 kernels::Float64System float64_system(std::span<const float> x,
@@ -168,9 +161,9 @@ kernels::Float64System float64_system(std::span<const float> x,
 }
 
 #define QB_INSTANTIATE(F)                                                                  \
-    template Result<void> whittaker_solve_core<F>(                                         \
-        std::span<const F>, const MatrixView<F>&, const std::optional<MatrixView<F>>&, F, \
-        std::uint64_t, F, std::optional<std::string_view>, F, bool, OutputSink<F>);
+    template Result<void> whittaker_solve_core<F>(std::span<const F>, const MatrixView<F>&,      \
+                                                  const std::optional<MatrixView<F>>&,          \
+                                                  const SolveOptions<F>&, OutputSink<F>);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

@@ -21,6 +21,19 @@ namespace quelbrin::core {
 template <class F>
 using OutputSink = FunctionRef<F*(std::size_t rows, std::size_t cols)>;
 
+// The scalar arguments of whittaker_solve_f32 / whittaker_solve_f64; the member
+// initialisers are the Python defaults (the binding leaves a member alone when its argument
+// is omitted).
+template <class F>
+struct SolveOptions {
+    F lam = F(10.0);
+    std::uint64_t d = 2;
+    F ridge = F(1e-10);
+    std::optional<std::string_view> normalize = "mean";  // None: positions used as given
+    F eps = F(1e-10);
+    bool parallel = true;
+};
+
 // Validates (y_st width, strictly increasing finite x, the scalar arguments, w_base_st
 // shape, finite base weights where y is observed; see core/arguments.hpp), normalises,
 // builds one band, smooths every series into one output made by `make_output`.  x is contiguous
@@ -30,10 +43,20 @@ using OutputSink = FunctionRef<F*(std::size_t rows, std::size_t cols)>;
 // solve; T <= d gives a zero penalty, so each position is solved on its own.
 template <class F>
 Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
+                                  const std::optional<MatrixView<F>>& w_base_st,
+                                  const SolveOptions<F>& options, OutputSink<F> make_output);
+
+// The same with the options spelled out (the selection of lam calls this form).
+template <class F>
+Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
                                   const std::optional<MatrixView<F>>& w_base_st, F lam,
                                   std::uint64_t d, F ridge,
                                   std::optional<std::string_view> normalize, F eps,
-                                  bool parallel, OutputSink<F> make_output);
+                                  bool parallel, OutputSink<F> make_output) {
+    return whittaker_solve_core(x, y_st, w_base_st,
+                                SolveOptions<F>{lam, d, ridge, normalize, eps, parallel},
+                                make_output);
+}
 
 // The float64 system a float32 call on positions x stands for (kernels/batch.hpp): x
 // promoted exactly and normalised in float64, lam, ridge and eps promoted.

@@ -7,6 +7,7 @@
 
 #include "core/arguments.hpp"
 #include "core/band.hpp"
+#include "core/build_pb.hpp"
 #include "core/normalize.hpp"
 #include "core/observation.hpp"
 #include "core/trust.hpp"
@@ -131,19 +132,9 @@ Matrix<double> widen_rows(const MatrixView<F>& m, std::span<const std::size_t> r
     return out;
 }
 
+// The float64 options a float32 call stands for; the refit always keeps its weights.
 RobustOptions<double> widen(const RobustOptions<float>& o) {
-    RobustOptions<double> w;
-    w.d = o.d;
-    w.iterations = o.iterations;
-    w.lam = o.lam;
-    w.ridge = o.ridge;
-    w.eps = o.eps;
-    if (o.merge_x_tol) w.merge_x_tol = static_cast<double>(*o.merge_x_tol);
-    w.weighting = o.weighting;
-    w.scale = o.scale;
-    w.normalize = o.normalize;
-    w.parallel = o.parallel;
-    if (o.tuning) w.tuning = std::array<double, 3>{(*o.tuning)[0], (*o.tuning)[1], (*o.tuning)[2]};
+    RobustOptions<double> w = o.in<double>();
     w.return_weights = true;
     return w;
 }
@@ -256,9 +247,7 @@ template <class F>
 struct FitInputs {
     FitInputs(const Checked<F>& checked, const MatrixView<F>& y_st,
               const std::optional<MatrixView<F>>& w_base_st, const RobustOptions<F>& o)
-        : band(core::build_penalty_band<F>(
-              std::span<const F>(core::normalize_x<F>(std::span<const F>(checked.grid.x), o.normalize)),
-              o.d, o.eps)),
+        : band(core::band_for<F>(std::span<const F>(checked.grid.x), o.normalize, o.d, o.eps)),
           merging(checked.grid.groups.size() < y_st.cols) {
         if (merging) {
             wbase_work = make_wbase_work(y_st, w_base_st);
