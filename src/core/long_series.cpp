@@ -8,7 +8,7 @@
 #include "core/difference_rows.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/observation.hpp"
-#include "core/sizes.hpp"
+#include "support/sizes.hpp"
 #include "core/trust.hpp"
 
 namespace quelbrin::core {

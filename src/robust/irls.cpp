@@ -144,7 +144,7 @@ std::size_t residual_row(const F* y, const F* b, const F* wr, const F* z, std::s
         std::memcpy(&v, p, sizeof v);
         return v;
     };
-    V nan, one, zero{};
+    V nan, one;
     M magnitude_bits;
     for (std::size_t l = 0; l < L; ++l) {
         nan[l] = std::numeric_limits<F>::quiet_NaN();
