@@ -141,6 +141,32 @@ constexpr Param<Call> kWBaseSt{"w_base_st", false, NoneMeans::default_value,
                                    c.arrays.w_base_st = to_array<F>(o, 2, n, MaskedEntries::zero_weight);
                                }};
 
+// The options both smoothers take, with the same name, conversion and meaning of None.
+template <class Call, class F>
+constexpr Param<Call> kLam{"lam", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                               c.options.lam = to_float<F>(o, n);
+                           }};
+template <class Call>
+constexpr Param<Call> kD{"d", false, NoneMeans::invalid,
+                         [](Call& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }};
+template <class Call, class F>
+constexpr Param<Call> kRidge{"ridge", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                                 c.options.ridge = to_float<F>(o, n);
+                             }};
+template <class Call>
+constexpr Param<Call> kNormalize{"normalize", false, NoneMeans::absent,
+                                 [](Call& c, PyObject* o, const char* n) {
+                                     c.options.normalize = optional_text(o, n);
+                                 }};
+template <class Call, class F>
+constexpr Param<Call> kEps{"eps", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                               c.options.eps = to_float<F>(o, n);
+                           }};
+template <class Call>
+constexpr Param<Call> kParallel{"parallel", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                                    c.options.parallel = to_bool(o, n);
+                                }};
+
 // The arrays as the cores read them; x must be contiguous and have no masked entries.
 template <class F>
 struct ArrayViews {
@@ -168,18 +194,12 @@ constexpr ParamTable<SolveCall<F>, 9> kSolve{
         kX<SolveCall<F>, F>,
         kYSt<SolveCall<F>, F>,
         kWBaseSt<SolveCall<F>, F>,
-        {"lam", false, NoneMeans::invalid,
-         [](SolveCall<F>& c, PyObject* o, const char* n) { c.options.lam = to_float<F>(o, n); }},
-        {"d", false, NoneMeans::invalid,
-         [](SolveCall<F>& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }},
-        {"ridge", false, NoneMeans::invalid,
-         [](SolveCall<F>& c, PyObject* o, const char* n) { c.options.ridge = to_float<F>(o, n); }},
-        {"normalize", false, NoneMeans::absent,
-         [](SolveCall<F>& c, PyObject* o, const char* n) { c.options.normalize = optional_text(o, n); }},
-        {"eps", false, NoneMeans::invalid,
-         [](SolveCall<F>& c, PyObject* o, const char* n) { c.options.eps = to_float<F>(o, n); }},
-        {"parallel", false, NoneMeans::invalid,
-         [](SolveCall<F>& c, PyObject* o, const char* n) { c.options.parallel = to_bool(o, n); }},
+        kLam<SolveCall<F>, F>,
+        kD<SolveCall<F>>,
+        kRidge<SolveCall<F>, F>,
+        kNormalize<SolveCall<F>>,
+        kEps<SolveCall<F>, F>,
+        kParallel<SolveCall<F>>,
     }}};
 
 template <class F>
@@ -209,24 +229,18 @@ constexpr ParamTable<RobustCall<F>, 15> kRobust{
         kX<RobustCall<F>, F>,
         kYSt<RobustCall<F>, F>,
         kWBaseSt<RobustCall<F>, F>,
-        {"lam", false, NoneMeans::invalid,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.lam = to_float<F>(o, n); }},
-        {"d", false, NoneMeans::invalid,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }},
+        kLam<RobustCall<F>, F>,
+        kD<RobustCall<F>>,
         {"iterations", false, NoneMeans::invalid,
          [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.iterations = to_u64(o, n); }},
         {"weighting", false, NoneMeans::invalid,
          [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.weighting = to_text(o, n); }},
         {"scale", false, NoneMeans::invalid,
          [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.scale = to_text(o, n); }},
-        {"ridge", false, NoneMeans::invalid,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.ridge = to_float<F>(o, n); }},
-        {"normalize", false, NoneMeans::absent,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.normalize = optional_text(o, n); }},
-        {"eps", false, NoneMeans::invalid,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.eps = to_float<F>(o, n); }},
-        {"parallel", false, NoneMeans::invalid,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.parallel = to_bool(o, n); }},
+        kRidge<RobustCall<F>, F>,
+        kNormalize<RobustCall<F>>,
+        kEps<RobustCall<F>, F>,
+        kParallel<RobustCall<F>>,
         {"tuning", false, NoneMeans::default_value,
          [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.tuning = to_float_triple<F>(o, n); }},
         {"return_weights", false, NoneMeans::invalid,
