@@ -7,7 +7,7 @@ PIP     := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 TEST_DEPS  := pytest hypothesis mypy "dask[distributed]" xarray matplotlib
 
-.PHONY: all venv install test cpp-tests demo bench fuzz soak sanitize clean
+.PHONY: all venv install test cpp-tests demo bench fuzz soak sanitize format lint clean
 
 all: test
 
@@ -84,6 +84,31 @@ sanitize:
 	@if grep -l -e 'ERROR: ' -e 'runtime error' -r $(SAN_LOGS); then \
 		cat $(SAN_LOGS)/*; echo "sanitizer reports above"; exit 1; fi
 	@echo "sanitize: no reports"
+
+# The C++ sources under version control; the formatter comes from PyPI (the clang-format
+# wheel), so both targets work on a fresh machine.
+CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp')
+CLANG_FORMAT := $(VENV)/bin/clang-format
+
+$(CLANG_FORMAT): $(PY)
+	$(PIP) install clang-format
+
+# Formats every C++ source in place with .clang-format.
+format: $(CLANG_FORMAT)
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+
+# The habits as a gate: the sources formatted as `make format` leaves them (skipped with
+# QUELBRIN_SKIP_FORMAT_CHECK=1), and everything (both modules and the C++ test program)
+# built with -Werror -Wshadow in a build directory of its own.
+lint: venv $(CLANG_FORMAT)
+	@if [ "$(QUELBRIN_SKIP_FORMAT_CHECK)" = "1" ]; then \
+		echo "lint: format check skipped (QUELBRIN_SKIP_FORMAT_CHECK=1)"; \
+	else \
+		$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES); \
+	fi
+	$(VENV)/bin/cmake -S . -B $(BUILD)/lint -G Ninja -DQUELBRIN_MODULE=ON -DQUELBRIN_CPP_TESTS=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_CXX_FLAGS="-Werror -Wshadow" >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD)/lint
 
 clean:
 	rm -rf $(BUILD) dist $(VENV)

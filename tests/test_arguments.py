@@ -8,8 +8,7 @@ import numpy as np
 import pytest
 
 import quelbrin
-
-FLAVOURS = [("_f64", np.float64), ("_f32", np.float32)]
+from conftest import FLAVOURS, noisy_series
 
 X_FINITE = "x must hold only finite values"
 X_INCREASING = "x must be strictly increasing"
@@ -32,10 +31,7 @@ def fns(suffix):
 
 
 def data(dt, S=3, T=12):
-    rng = np.random.default_rng(3)
-    x = np.cumsum(rng.uniform(0.5, 2.0, T)).astype(dt)
-    y = (np.sin(x / 3)[None, :] + rng.normal(0, 0.2, (S, T))).astype(dt)
-    return x, y
+    return noisy_series(np.random.default_rng(3), dt, S, T, period=3)
 
 
 def passes_checks(f, *args, **kw):

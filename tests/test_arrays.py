@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import quelbrin
+from conftest import assert_same_bits, noisy_series
 
 SMOOTHERS = ["whittaker_solve_f64", "whittaker_solve_f32",
              "robust_whittaker_irls_f64", "robust_whittaker_irls_f32"]
@@ -18,8 +19,7 @@ def dtype_of(name):
 def data(name, S=4, T=12):
     rng = np.random.default_rng(0)
     dt = dtype_of(name)
-    x = np.cumsum(rng.uniform(0.5, 1.5, T)).astype(dt)
-    y = (np.sin(x)[None, :] + rng.normal(0, 0.3, (S, T))).astype(dt)
+    x, y = noisy_series(rng, dt, S, T, spacing=(0.5, 1.5), noise=0.3)
     return x, y, rng.uniform(0.2, 2.0, (S, T)).astype(dt)
 
 
@@ -32,16 +32,6 @@ def call(name, x, y=None, w=None):
 
 def parts(out):
     return list(out) if isinstance(out, tuple) else [out]
-
-
-def assert_same(got, ref):
-    for a, b in zip(parts(got), parts(ref), strict=True):
-        assert type(a) is type(b)
-        if isinstance(b, np.ndarray):
-            assert a.dtype == b.dtype
-            np.testing.assert_array_equal(a, b)
-        else:
-            assert a == b
 
 
 @pytest.mark.parametrize("name,slot", [(n, s) for n in ALL for s in range(1 if "pb" in n else 3)])
@@ -69,7 +59,7 @@ def test_x_must_be_contiguous(name):
     with pytest.raises(TypeError) as e:
         call(name, spread, y, w)
     assert str(e.value) == "The given array is not contiguous"
-    assert_same(call(name, np.ascontiguousarray(spread), y, w), call(name, x, y, w))
+    assert_same_bits(call(name, np.ascontiguousarray(spread), y, w), call(name, x, y, w))
     one = np.arange(3, dtype=x.dtype)[::2][:1]  # strided, but one element is contiguous
     if name.startswith("whittaker"):
         assert call(name, one, y[:, :1], w[:, :1]).shape == (y.shape[0], 1)
@@ -108,7 +98,7 @@ def test_matrix_layout_does_not_change_the_result(name, layout):
     x, y, w = data(name)
     yv, wv = layouts(y)[layout], layouts(w)[layout]
     got = call(name, x, yv, wv)
-    assert_same(got, call(name, x, np.array(yv), np.array(wv)))
+    assert_same_bits(got, call(name, x, np.array(yv), np.array(wv)))
     assert all(a.flags.c_contiguous for a in parts(got))
 
 
@@ -119,7 +109,7 @@ def test_x_layouts_and_memmap(name, tmp_path):
     mapped = np.memmap(tmp_path / "x.bin", dtype=x.dtype, mode="w+", shape=x.shape)
     mapped[:] = x
     for xv in (unaligned(x), x.view(Tagged), mapped):
-        assert_same(call(name, xv, y, w), ref)
+        assert_same_bits(call(name, xv, y, w), ref)
     with pytest.raises(TypeError, match=r"^argument 'x': 'memmap' object cannot be cast as"):
         call(name, mapped.astype(np.int32).view(np.memmap), y, w)
 
@@ -128,7 +118,7 @@ def test_x_layouts_and_memmap(name, tmp_path):
 def test_same_array_as_observations_and_weights(name):
     x, y, _ = data(name)
     pos = np.abs(y) + 0.5
-    assert_same(call(name, x, pos, pos), call(name, x, pos, pos.copy()))
+    assert_same_bits(call(name, x, pos, pos), call(name, x, pos, pos.copy()))
 
 
 @pytest.mark.parametrize("name", ALL)
@@ -150,7 +140,7 @@ def test_results_are_fresh_owned_c_arrays(name):
 # ---------------------------------------------------------------- numpy.ma.MaskedArray
 
 def bit_same(got, ref):
-    assert_same(got, ref)
+    assert_same_bits(got, ref)
     for a, b in zip(parts(got), parts(ref)):
         if isinstance(b, np.ndarray):
             assert type(a) is np.ndarray and a.tobytes() == b.tobytes()

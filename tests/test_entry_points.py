@@ -10,8 +10,7 @@ import numpy as np
 import pytest
 
 import quelbrin
-
-FLAVOURS = [("_f64", np.float64), ("_f32", np.float32)]
+from conftest import FLAVOURS, noisy_series
 
 
 def fn(base, suffix):
@@ -19,9 +18,8 @@ def fn(base, suffix):
 
 
 def series(dt, S=3, T=15):
-    rng = np.random.default_rng(1)
-    x = np.cumsum(rng.uniform(0.2, 3.0, T)).astype(dt)
-    y = (np.cos(x / 3)[None, :] + rng.normal(0, 0.2, (S, T))).astype(dt)
+    x, y = noisy_series(np.random.default_rng(1), dt, S, T, spacing=(0.2, 3.0), wave=np.cos,
+                        period=3)
     y[0, 4] = 25.0  # an outlier
     return x, y
 

@@ -11,8 +11,7 @@ import numpy as np
 import pytest
 
 import quelbrin
-
-FLAVOURS = [("_f64", np.float64), ("_f32", np.float32)]
+from conftest import FLAVOURS, bits, noisy_series
 INSTABILITY = ("Numerical instability in f32 solver; try robust_whittaker_irls_f64 or "
                "increase eps/ridge")
 UNTRUSTED = "^the smoothed result is not finite or exceeds 1e6 x max"
@@ -24,15 +23,9 @@ def fns(suffix):
 
 
 def data(dt, S=3, T=12, seed=5):
-    rng = np.random.default_rng(seed)
-    x = np.cumsum(rng.uniform(0.5, 2.0, T)).astype(dt)
-    y = (np.sin(x / 2)[None, :] + rng.normal(0, 0.1, (S, T))).astype(dt)
+    x, y = noisy_series(np.random.default_rng(seed), dt, S, T, period=2, noise=0.1)
     y[0, 3] = 40.0
     return x, y
-
-
-def bits(a):
-    return a.dtype, a.shape, a.tobytes()
 
 
 def smooth_or_instability(f, *args, **kw):

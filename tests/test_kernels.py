@@ -7,18 +7,8 @@ import numpy as np
 import pytest
 
 import quelbrin
-
-FLAVOURS = [(np.float64, "_f64"), (np.float32, "_f32")]
+from conftest import FLAVOURS, same_bits as same
 S = 37
-
-
-def bits(a):
-    a = np.ascontiguousarray(a)
-    return a.view(np.uint64 if a.dtype == np.float64 else np.uint32)
-
-
-def same(a, b):
-    return a.shape == b.shape and np.array_equal(bits(a), bits(b))
 
 
 def data(dt, T, seed, hostile=True):
@@ -65,10 +55,10 @@ def rows_agree(f, x, y, w, **kw):
         assert same(a, b)
 
 
-@pytest.mark.parametrize("dt,suffix", FLAVOURS)
+@pytest.mark.parametrize("suffix,dt", FLAVOURS)
 @pytest.mark.parametrize("d", [0, 1, 2, 3])
 @pytest.mark.parametrize("T", [29, 150])
-def test_single_pass_rows_do_not_depend_on_the_batch(dt, suffix, d, T):
+def test_single_pass_rows_do_not_depend_on_the_batch(suffix, dt, d, T):
     x, y, w = data(dt, T, seed=10 * d + T)
     f = getattr(quelbrin, "whittaker_solve" + suffix)
     rows_agree(f, x, y, w, d=d)
@@ -77,21 +67,21 @@ def test_single_pass_rows_do_not_depend_on_the_batch(dt, suffix, d, T):
     assert same(f(x, y, None, d=d), f(x, y, ones, d=d))
 
 
-@pytest.mark.parametrize("dt,suffix", FLAVOURS)
+@pytest.mark.parametrize("suffix,dt", FLAVOURS)
 @pytest.mark.parametrize("lam,eps", [(0.0, 1e-10), (10.0, 0.0), (10.0, 1e-45), (10.0, -1.0),
                                      (1e-30, 1e30)])
-def test_single_pass_rows_agree_where_the_short_loops_do_not_apply(dt, suffix, lam, eps):
+def test_single_pass_rows_agree_where_the_short_loops_do_not_apply(suffix, dt, lam, eps):
     x, y, w = data(dt, 29, seed=7)
     w = np.abs(w)  # without a floor on the pivots, a negative weight can zero one
     f = getattr(quelbrin, "whittaker_solve" + suffix)
     rows_agree(f, x, y, w, d=2, lam=lam, eps=eps, ridge=1e-10)
 
 
-@pytest.mark.parametrize("dt,suffix", FLAVOURS)
+@pytest.mark.parametrize("suffix,dt", FLAVOURS)
 @pytest.mark.parametrize("d", [0, 1, 2, 3])
 @pytest.mark.parametrize("weighting,scale", [("tukey", "mad"), ("huber", "huber"),
                                              ("hampel", "mad")])
-def test_robust_rows_do_not_depend_on_the_batch(dt, suffix, d, weighting, scale):
+def test_robust_rows_do_not_depend_on_the_batch(suffix, dt, d, weighting, scale):
     x, y, w = data(dt, 40, seed=d)
     f = getattr(quelbrin, "robust_whittaker_irls" + suffix)
     rows_agree(f, x, y, w, d=d, iterations=3, weighting=weighting, scale=scale,

@@ -7,9 +7,10 @@ import numpy as np
 import pytest
 
 import quelbrin as qb
+from conftest import FLAVOURS
 from test_band import dense_penalty
 
-SOLVERS = [(qb.whittaker_solve_f64, np.float64), (qb.whittaker_solve_f32, np.float32)]
+SOLVERS = [(f.solve, f.dtype) for f in FLAVOURS]
 
 
 def data(S, T, dt=np.float64, seed=0):

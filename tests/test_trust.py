@@ -7,13 +7,10 @@ import numpy as np
 import pytest
 
 import quelbrin
+from conftest import same_bits
 
 UNTRUSTED = "^the smoothed result is not finite or exceeds 1e6 x max"
 INSTABILITY = "Numerical instability in f32 solver"
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
 def corpus(rng, T, regular, gap, frac, S=6):

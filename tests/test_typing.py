@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import quelbrin
+import quelbrin_auto
 
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE_STUB = ROOT / "quelbrin.pyi"
@@ -22,13 +23,16 @@ INSTALLED = Path(quelbrin.__file__).parent
 USAGE = ROOT / "tests" / "typing" / "usage.py"
 
 
-def _stub_tree() -> ast.Module:
-    return ast.parse((INSTALLED / "quelbrin.pyi").read_text())
+MODULES = {"quelbrin": quelbrin, "quelbrin_auto": quelbrin_auto}
 
 
-def _stub_functions() -> dict[str, list[ast.FunctionDef]]:
+def _stub_tree(module: str = "quelbrin") -> ast.Module:
+    return ast.parse((INSTALLED / f"{module}.pyi").read_text())
+
+
+def _stub_functions(module: str = "quelbrin") -> dict[str, list[ast.FunctionDef]]:
     found: dict[str, list[ast.FunctionDef]] = {}
-    for node in _stub_tree().body:
+    for node in _stub_tree(module).body:
         if isinstance(node, ast.FunctionDef):
             found.setdefault(node.name, []).append(node)
     return found
@@ -99,20 +103,27 @@ def test_stub_all_matches_the_module() -> None:
     assert sorted(_stub_functions()) == sorted(quelbrin.__all__)
 
 
-def _runtime_params(name: str) -> list[tuple[str, Any]]:
-    sig = inspect.signature(getattr(quelbrin, name))
+def _runtime_params(module: str, name: str) -> list[tuple[str, Any]]:
+    sig = inspect.signature(getattr(MODULES[module], name))
     return [(p.name, p.default) for p in sig.parameters.values()]
 
 
-@pytest.mark.parametrize("name", getattr(quelbrin, "__all__", []))
-def test_stub_signatures_match_the_module(name: str) -> None:
-    runtime = _runtime_params(name)
-    for overload in _stub_functions()[name]:
+def _module_functions() -> list[tuple[str, str]]:
+    return [(m, n) for m, mod in MODULES.items() for n in mod.__all__ if inspect.isroutine(getattr(mod, n))]
+
+
+@pytest.mark.parametrize(("module", "name"), _module_functions())
+def test_stub_signatures_match_the_module(module: str, name: str) -> None:
+    # Every function of both modules: names, order and defaults as inspect.signature sees
+    # them (the text signatures of the compiled functions) against the stubs.
+    runtime = _runtime_params(module, name)
+    stubs = _stub_functions(module)
+    for overload in stubs[name]:
         a = overload.args
         names = [p.arg for p in a.args + a.kwonlyargs]
         assert names == [n for n, _ in runtime], f"{name}: parameter names or order differ"
     # The first (or only) signature carries every default the module documents.
-    first = _stub_functions()[name][0].args
+    first = stubs[name][0].args
     defaults = [None] * (len(first.args) - len(first.defaults)) + list(first.defaults)
     for (pname, rt_default), node in zip(runtime, defaults):
         if rt_default is inspect.Parameter.empty:
@@ -141,3 +152,33 @@ def test_literals_cover_the_documented_choices(param: str, alias: str) -> None:
     line = next(ln for ln in doc.splitlines() if ln.strip().startswith(f"{param} : {{"))
     documented = set(re.findall(r'"([a-z]+)"', line.split("}")[0]))
     assert documented and documented <= set(_stub_literals(alias))
+
+
+@pytest.mark.parametrize(("module", "name"), _module_functions())
+def test_omitted_arguments_take_the_signature_defaults(module: str, name: str) -> None:
+    # The defaults a call uses live in the cores' options structs; the text signature shows
+    # them again.  Spelling every documented default out must give the same bits as omitting
+    # it.  The grid is irregular with a near-duplicate pair, so that normalize, eps and
+    # merge_x_tol all matter.
+    f = getattr(MODULES[module], name)
+    dtype = np.float32 if name.endswith("f32") else np.float64
+    x = np.cumsum(np.r_[0.0, 0.004, np.linspace(0.5, 2.0, 28)]).astype(dtype)
+    y = np.sin(x)[None, :].repeat(2, 0).astype(dtype)
+    y[0, 3] = np.nan
+    y[1, 7] += 5.0
+    required = [x] if name.startswith("build_pb") else [x, y]
+    explicit = {
+        p.name: p.default
+        for p in inspect.signature(f).parameters.values()
+        if p.default is not inspect.Parameter.empty
+    }
+    # With more than one step the weighting, scale and tuning constants matter too.
+    steps = {"iterations": 3} if "irls" in name else {}
+    omitted, spelled = f(*required, **steps), f(*required, **{**explicit, **steps})
+    leaves = (lambda r: list(r) if isinstance(r, tuple) else [r])
+    for a, b in zip(leaves(omitted), leaves(spelled), strict=True):
+        if isinstance(a, np.ndarray):
+            assert a.dtype == b.dtype and a.shape == b.shape
+            assert a.tobytes() == b.tobytes(), f"{name}: a default differs from its signature"
+        else:
+            assert a == b

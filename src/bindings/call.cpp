@@ -11,17 +11,6 @@
 namespace quelbrin::bindings {
 namespace {
 
-// Calls currently inside a module function on this thread; every such thread holds the
-// GIL (the module never releases it).
-thread_local long t_gil_calls = 0;
-
-struct GilMarker {
-    GilMarker() noexcept { ++t_gil_calls; }
-    ~GilMarker() { --t_gil_calls; }
-    GilMarker(const GilMarker&) = delete;
-    GilMarker& operator=(const GilMarker&) = delete;
-};
-
 // The last resort should a failure ever get past the catcher: there is no sound way to
 // hand it to the interpreter, so the process stops with a message.
 [[noreturn]] void trap() noexcept {
@@ -232,7 +221,6 @@ std::array<double, 3> to_triple(PyObject* obj, const char* name) {
 }
 
 PyObject* call_frame(FunctionRef<PyObject*()> body) noexcept {
-    GilMarker marker;
     try {
         try {
             PyObject* result = body();

@@ -5,12 +5,15 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "bindings/arrays.hpp"
 #include "bindings/call.hpp"
+#include "bindings/params.hpp"
 #include "core/arguments.hpp"
 #include "core/band.hpp"
+#include "core/build_pb.hpp"
 #include "core/normalize.hpp"
 #include "core/single_pass.hpp"
 #include "robust/driver.hpp"
@@ -19,21 +22,16 @@
 namespace quelbrin::bindings {
 namespace {
 
-constexpr const char* kBuildPbParams[] = {"x", "d", "normalize", "eps"};
-constexpr const char* kSolveParams[] = {"x",     "y_st",      "w_base_st", "lam",     "d",
-                                        "ridge", "normalize", "eps",       "parallel"};
-constexpr const char* kRobustParams[] = {
-    "x",     "y_st",      "w_base_st", "lam",      "d",      "iterations",     "weighting",
-    "scale", "ridge",     "normalize", "eps",      "parallel", "tuning", "return_weights",
-    "merge_x_tol"};
-
-// The spacing floor of build_pb when eps is None or absent.
+// The float64 or the float32 name of a function.
 template <class F>
-constexpr F default_band_eps() {
-    if constexpr (std::is_same_v<F, float>)
-        return 1e-6f;
-    else
-        return 1e-12;
+constexpr const char* flavour(const char* f64, const char* f32) {
+    return std::is_same_v<F, double> ? f64 : f32;
+}
+
+// A text option that None (a null object here) switches off.
+inline std::optional<std::string_view> optional_text(PyObject* obj, const char* name) {
+    if (obj == nullptr) return std::nullopt;
+    return to_text(obj, name);
 }
 
 Ref pair(Ref a, Ref b) { return checked(PyTuple_Pack(2, a.get(), b.get())); }
@@ -43,47 +41,49 @@ void raise_unless(const Result<void>& r) {
     if (!r) throw_value_error(r.error());
 }
 
-// At least two strictly increasing finite positions, as build_pb requires before it
-// builds anything.
+// build_pb_f32 / build_pb_f64(x, d=2, normalize=None, eps=None)
 template <class F>
-void check_band_positions(std::span<const F> x) {
-    if (x.size() < 2) throw_value_error(error("x must have length >=2"));
-    raise_unless(core::check_positions(x));
-}
+struct BuildPbCall {
+    InputArray x;
+    core::BandOptions<F> options;
+};
 
 template <class F>
-PyObject* build_pb(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) {
-    const auto slot = bind_slots<4>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
-    const std::uint64_t d = slot.present(1) ? to_u64(slot[1], "d") : 2;
-    std::optional<std::string_view> mode;
-    if (slot.given(2)) mode = to_text(slot[2], "normalize");
-    std::optional<F> given_eps;
-    if (slot.given(3)) given_eps = to_float<F>(slot[3], "eps");
+constexpr ParamTable<BuildPbCall<F>, 4> kBuildPb{
+    flavour<F>("build_pb_f64", "build_pb_f32"),
+    {{
+        {"x", true, NoneMeans::invalid,
+         [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.x = to_array<F>(o, 1, n, MaskedEntries::flagged); }},
+        {"d", false, NoneMeans::invalid,
+         [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }},
+        {"normalize", false, NoneMeans::default_value,
+         [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.options.normalize = to_text(o, n); }},
+        {"eps", false, NoneMeans::default_value,
+         [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.options.eps = to_float<F>(o, n); }},
+    }}};
 
-    const FlatArray<F> xs = flat<F>(x);
-    raise_unless(core::check_positions_unmasked(x.had_masked));
-    const std::span<const F> positions_in = xs.span();
-    check_band_positions(positions_in);
-    raise_unless(core::validate_band_arguments<F>(mode, given_eps));
-    const F eps = given_eps.value_or(default_band_eps<F>());
-    const std::size_t T = positions_in.size();
-
-    // pb has 2d+1 rows: when that count cannot even be represented (or passed to NumPy)
-    // the array could never be allocated, so say so before doing any work.
+// pb has 2d+1 rows: when that count cannot even be represented (or passed to NumPy) the
+// array could never be allocated, so say so before doing any work.
+inline std::uint64_t band_rows_or_memory_error(std::uint64_t d) {
     if (d > (std::numeric_limits<std::uint64_t>::max() - 1) / 2) throw_memory_error();
     const std::uint64_t k = 2 * d;
     if (k >= static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max()))
         throw_memory_error();
+    return k;
+}
 
-    std::vector<F> normalized;
-    std::span<const F> positions = positions_in;
-    if (mode) {
-        normalized = core::normalize_x<F>(positions_in, mode);
-        positions = normalized;
-    }
-    const core::PenaltyBand<F> band = core::build_penalty_band<F>(positions, d, eps);
+template <class F>
+PyObject* build_pb(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BuildPbCall<F> call;
+    bind_call(kBuildPb<F>, args, nargsf, kwnames, call);
+    const core::BandOptions<F>& o = call.options;
+    const FlatArray<F> xs = flat<F>(call.x);
+    raise_unless(core::check_positions_unmasked(call.x.had_masked));
+    raise_unless(core::check_band_inputs(xs.span(), o));
+    const std::uint64_t k = band_rows_or_memory_error(o.d);
+
+    const std::size_t T = xs.span().size();
+    const core::PenaltyBand<F> band = core::band_for(xs.span(), o.normalize, o.d, o.eps);
     const std::size_t stored_rows = band.stored_k() + 1;
     QB_ASSERT(band.T == T && band.stored_k() <= k && band.values.size() >= stored_rows * T,
               "build_penalty_band returned a band of the wrong shape");
@@ -120,100 +120,163 @@ struct TwoOutputs {
     }
 };
 
-template <class F>
-PyObject* whittaker_solve(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
-    const auto slot = bind_slots<9>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
-    const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
+// The three arrays every smoother takes first.
+struct Arrays {
+    InputArray x;
+    InputArray y_st;
     std::optional<InputArray> w_base_st;
-    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
-    const F lam = slot.present(3) ? to_float<F>(slot[3], "lam") : F(10.0);
-    const std::uint64_t d = slot.present(4) ? to_u64(slot[4], "d") : 2;
-    const F ridge = slot.present(5) ? to_float<F>(slot[5], "ridge") : F(1e-10);
-    std::optional<std::string_view> normalize = "mean";
-    if (slot.present(6)) normalize = slot.given(6) ? std::optional(to_text(slot[6], "normalize"))
-                                                   : std::nullopt;
-    const F eps = slot.present(7) ? to_float<F>(slot[7], "eps") : F(1e-10);
-    const bool parallel = slot.present(8) ? to_bool(slot[8], "parallel") : true;
+};
 
-    const FlatArray<F> xs = flat<F>(x);
-    raise_unless(core::check_positions_unmasked(x.had_masked));
-    std::optional<MatrixView<F>> w_view;
-    if (w_base_st) w_view = matrix_view<F>(*w_base_st);
+template <class Call, class F>
+constexpr Param<Call> kX{"x", true, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                             c.arrays.x = to_array<F>(o, 1, n, MaskedEntries::flagged);
+                         }};
+template <class Call, class F>
+constexpr Param<Call> kYSt{"y_st", true, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                               c.arrays.y_st = to_array<F>(o, 2, n, MaskedEntries::missing);
+                           }};
+template <class Call, class F>
+constexpr Param<Call> kWBaseSt{"w_base_st", false, NoneMeans::default_value,
+                               [](Call& c, PyObject* o, const char* n) {
+                                   c.arrays.w_base_st = to_array<F>(o, 2, n, MaskedEntries::zero_weight);
+                               }};
+
+// The options both smoothers take, with the same name, conversion and meaning of None.
+template <class Call, class F>
+constexpr Param<Call> kLam{"lam", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                               c.options.lam = to_float<F>(o, n);
+                           }};
+template <class Call>
+constexpr Param<Call> kD{"d", false, NoneMeans::invalid,
+                         [](Call& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }};
+template <class Call, class F>
+constexpr Param<Call> kRidge{"ridge", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                                 c.options.ridge = to_float<F>(o, n);
+                             }};
+template <class Call>
+constexpr Param<Call> kNormalize{"normalize", false, NoneMeans::absent,
+                                 [](Call& c, PyObject* o, const char* n) {
+                                     c.options.normalize = optional_text(o, n);
+                                 }};
+template <class Call, class F>
+constexpr Param<Call> kEps{"eps", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                               c.options.eps = to_float<F>(o, n);
+                           }};
+template <class Call>
+constexpr Param<Call> kParallel{"parallel", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+                                    c.options.parallel = to_bool(o, n);
+                                }};
+
+// The arrays as the cores read them; x must be contiguous and have no masked entries.
+template <class F>
+struct ArrayViews {
+    explicit ArrayViews(const Arrays& a) : x(flat<F>(a.x)), y_st(matrix_view<F>(a.y_st)) {
+        raise_unless(core::check_positions_unmasked(a.x.had_masked));
+        if (a.w_base_st) w_base_st = matrix_view<F>(*a.w_base_st);
+    }
+    const FlatArray<F> x;
+    const MatrixView<F> y_st;
+    std::optional<MatrixView<F>> w_base_st;
+};
+
+// whittaker_solve_f32 / _f64(x, y_st, w_base_st=None, lam=10.0, d=2, ridge=1e-10,
+// normalize="mean", eps=1e-10, parallel=True)
+template <class F>
+struct SolveCall {
+    Arrays arrays;
+    core::SolveOptions<F> options;
+};
+
+template <class F>
+constexpr ParamTable<SolveCall<F>, 9> kSolve{
+    flavour<F>("whittaker_solve_f64", "whittaker_solve_f32"),
+    {{
+        kX<SolveCall<F>, F>,
+        kYSt<SolveCall<F>, F>,
+        kWBaseSt<SolveCall<F>, F>,
+        kLam<SolveCall<F>, F>,
+        kD<SolveCall<F>>,
+        kRidge<SolveCall<F>, F>,
+        kNormalize<SolveCall<F>>,
+        kEps<SolveCall<F>, F>,
+        kParallel<SolveCall<F>>,
+    }}};
+
+template <class F>
+PyObject* whittaker_solve(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    SolveCall<F> call;
+    bind_call(kSolve<F>, args, nargsf, kwnames, call);
+    const ArrayViews<F> in(call.arrays);
     OneOutput<F> output;
-    const Result<void> r = core::whittaker_solve_core<F>(xs.span(), matrix_view<F>(y_st), w_view,
-                                                         lam, d, ridge, normalize, eps, parallel,
-                                                         output);
-    raise_unless(r);
+    raise_unless(core::whittaker_solve_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, output));
     QB_ASSERT(output.array, "the smoother returned without an output");
     return output.array.release();
 }
 
+// robust_whittaker_irls_f32 / _f64(x, y_st, w_base_st=None, lam=10.0, d=2, iterations=1,
+// weighting="tukey", scale="mad", ridge=1e-10, normalize="mean", eps=1e-10, parallel=True,
+// tuning=None, return_weights=False, merge_x_tol=1e-2)
 template <class F>
-PyObject* robust_irls(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames) {
-    const auto slot = bind_slots<15>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
-    const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
-    std::optional<InputArray> w_base_st;
-    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
+struct RobustCall {
+    Arrays arrays;
+    robust::RobustOptions<F> options;
+};
 
-    robust::RobustOptions<F> o;
-    o.lam = slot.present(3) ? to_float<F>(slot[3], "lam") : F(10.0);
-    o.d = slot.present(4) ? to_u64(slot[4], "d") : 2;
-    o.iterations = slot.present(5) ? to_u64(slot[5], "iterations") : 1;
-    o.weighting = slot.present(6) ? to_text(slot[6], "weighting") : "tukey";
-    o.scale = slot.present(7) ? to_text(slot[7], "scale") : "mad";
-    o.ridge = slot.present(8) ? to_float<F>(slot[8], "ridge") : F(1e-10);
-    o.normalize = "mean";
-    if (slot.present(9))
-        o.normalize =
-            slot.given(9) ? std::optional(to_text(slot[9], "normalize")) : std::nullopt;
-    o.eps = slot.present(10) ? to_float<F>(slot[10], "eps") : F(1e-10);
-    o.parallel = slot.present(11) ? to_bool(slot[11], "parallel") : true;
-    if (slot.given(12)) o.tuning = to_float_triple<F>(slot[12], "tuning");
-    o.return_weights = slot.present(13) ? to_bool(slot[13], "return_weights") : false;
-    // Absent means the default tolerance; None means no merging at all.
-    o.merge_x_tol = F(0.01);
-    if (slot.present(14))
-        o.merge_x_tol =
-            slot.given(14) ? std::optional(to_float<F>(slot[14], "merge_x_tol")) : std::nullopt;
+template <class F>
+constexpr ParamTable<RobustCall<F>, 15> kRobust{
+    flavour<F>("robust_whittaker_irls_f64", "robust_whittaker_irls_f32"),
+    {{
+        kX<RobustCall<F>, F>,
+        kYSt<RobustCall<F>, F>,
+        kWBaseSt<RobustCall<F>, F>,
+        kLam<RobustCall<F>, F>,
+        kD<RobustCall<F>>,
+        {"iterations", false, NoneMeans::invalid,
+         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.iterations = to_u64(o, n); }},
+        {"weighting", false, NoneMeans::invalid,
+         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.weighting = to_text(o, n); }},
+        {"scale", false, NoneMeans::invalid,
+         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.scale = to_text(o, n); }},
+        kRidge<RobustCall<F>, F>,
+        kNormalize<RobustCall<F>>,
+        kEps<RobustCall<F>, F>,
+        kParallel<RobustCall<F>>,
+        {"tuning", false, NoneMeans::default_value,
+         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.tuning = to_float_triple<F>(o, n); }},
+        {"return_weights", false, NoneMeans::invalid,
+         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.return_weights = to_bool(o, n); }},
+        {"merge_x_tol", false, NoneMeans::absent,
+         [](RobustCall<F>& c, PyObject* o, const char* n) {
+             c.options.merge_x_tol = o ? std::optional(to_float<F>(o, n)) : std::nullopt;
+         }},
+    }}};
 
-    const FlatArray<F> xs = flat<F>(x);
-    raise_unless(core::check_positions_unmasked(x.had_masked));
-    std::optional<MatrixView<F>> w_view;
-    if (w_base_st) w_view = matrix_view<F>(*w_base_st);
+template <class F>
+PyObject* robust_irls(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    RobustCall<F> call;
+    bind_call(kRobust<F>, args, nargsf, kwnames, call);
+    const ArrayViews<F> in(call.arrays);
     TwoOutputs<F> outputs;
-    const Result<void> r =
-        robust::robust_irls_core<F>(xs.span(), matrix_view<F>(y_st), w_view, o, outputs);
-    raise_unless(r);
+    raise_unless(robust::robust_irls_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, outputs));
     QB_ASSERT(outputs.z_st, "the robust driver returned without an output");
-    if (!o.return_weights) return outputs.z_st.release();
+    if (!call.options.return_weights) return outputs.z_st.release();
     QB_ASSERT(outputs.w_total_st, "the robust driver returned no weights");
     return pair(std::move(outputs.z_st), std::move(outputs.w_total_st)).release();
 }
 
-constexpr Signature kBuildPbF64{"build_pb_f64", kBuildPbParams, 1};
-constexpr Signature kBuildPbF32{"build_pb_f32", kBuildPbParams, 1};
-constexpr Signature kSolveF64{"whittaker_solve_f64", kSolveParams, 2};
-constexpr Signature kSolveF32{"whittaker_solve_f32", kSolveParams, 2};
-constexpr Signature kRobustF64{"robust_whittaker_irls_f64", kRobustParams, 2};
-constexpr Signature kRobustF32{"robust_whittaker_irls_f32", kRobustParams, 2};
-
 }  // namespace
 
-#define QB_ENTRY_POINT(name, body, F, sig)                                                   \
-    PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargsf,                      \
-                   PyObject* kwnames) noexcept {                                             \
-        return call_frame([&]() -> PyObject* { return body<F>(sig, args, nargsf, kwnames); }); \
+#define QB_ENTRY_POINT(name, body, F)                                                      \
+    PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargsf,                    \
+                   PyObject* kwnames) noexcept {                                           \
+        return call_frame([&]() -> PyObject* { return body<F>(args, nargsf, kwnames); }); \
     }
-QB_ENTRY_POINT(build_pb_f64, build_pb, double, kBuildPbF64)
-QB_ENTRY_POINT(build_pb_f32, build_pb, float, kBuildPbF32)
-QB_ENTRY_POINT(whittaker_solve_f64, whittaker_solve, double, kSolveF64)
-QB_ENTRY_POINT(whittaker_solve_f32, whittaker_solve, float, kSolveF32)
-QB_ENTRY_POINT(robust_whittaker_irls_f64, robust_irls, double, kRobustF64)
-QB_ENTRY_POINT(robust_whittaker_irls_f32, robust_irls, float, kRobustF32)
+QB_ENTRY_POINT(build_pb_f64, build_pb, double)
+QB_ENTRY_POINT(build_pb_f32, build_pb, float)
+QB_ENTRY_POINT(whittaker_solve_f64, whittaker_solve, double)
+QB_ENTRY_POINT(whittaker_solve_f32, whittaker_solve, float)
+QB_ENTRY_POINT(robust_whittaker_irls_f64, robust_irls, double)
+QB_ENTRY_POINT(robust_whittaker_irls_f32, robust_irls, float)
 #undef QB_ENTRY_POINT
 
 }  // namespace quelbrin::bindings

@@ -19,10 +19,16 @@ std::optional<ScaleKind> scale_kind(std::string_view name) noexcept {
 }
 
 template <class F>
-Result<void> check_positions(std::span<const F> x) {
+bool strictly_increasing(std::span<const F> x) {
     for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-        if (!(x[i + 1] > x[i])) return error("x must be strictly increasing");  // NaN fails too
+        if (!(x[i + 1] > x[i])) return false;  // NaN fails too
     }
+    return true;
+}
+
+template <class F>
+Result<void> check_positions(std::span<const F> x) {
+    if (!strictly_increasing(x)) return error("x must be strictly increasing");
     // Increasing positions are finite when both ends are (a lone position is its own ends).
     if (!x.empty() && !(std::isfinite(x.front()) && std::isfinite(x.back())))
         return error("x must hold only finite values");
@@ -122,6 +128,7 @@ Result<void> validate_robust_arguments(F lam, std::uint64_t iterations, std::str
 }
 
 #define QB_INSTANTIATE(F)                                                                     \
+    template bool strictly_increasing<F>(std::span<const F>);                                 \
     template Result<void> check_positions<F>(std::span<const F>);                             \
     template Result<void> check_lam<F>(F);                                                    \
     template Result<void> check_ridge<F>(F);                                                  \

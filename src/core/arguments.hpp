@@ -22,6 +22,10 @@ std::optional<NormalizeMode> normalize_mode(std::string_view name) noexcept;
 enum class ScaleKind { mad, huber };
 std::optional<ScaleKind> scale_kind(std::string_view name) noexcept;
 
+// Every position greater than the one before it (a NaN fails this).
+template <class F>
+bool strictly_increasing(std::span<const F> x);
+
 // "x must be strictly increasing" unless every position is greater than the one before it
 // (a NaN fails this); then "x must hold only finite values" for an infinite position or a
 // lone NaN.

@@ -5,8 +5,8 @@
 
 #include "core/difference_rows.hpp"
 #include "core/floor_eps.hpp"
-#include "core/huge_pages.hpp"
-#include "core/sizes.hpp"
+#include "support/huge_pages.hpp"
+#include "support/sizes.hpp"
 
 namespace quelbrin::core {
 

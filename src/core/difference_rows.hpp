@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/floor_eps.hpp"
-#include "core/sizes.hpp"
+#include "support/sizes.hpp"
 
 namespace quelbrin::core {
 

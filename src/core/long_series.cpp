@@ -7,7 +7,9 @@
 
 #include "core/difference_rows.hpp"
 #include "core/kernels/batch.hpp"
-#include "core/sizes.hpp"
+#include "core/observation.hpp"
+#include "support/sizes.hpp"
+#include "core/trust.hpp"
 
 namespace quelbrin::core {
 
@@ -31,138 +33,168 @@ inline F above_floor(F v, F floor) {
     return v;
 }
 
+#define QB_INLINE inline __attribute__((always_inline))
+
 // The pass for order D.  The operation sequence per column is the batch kernel's
 // (block_kernel.hpp, one lane, loops to the live d), which is solve_banded's with the
 // structurally zero rows beyond d left out.  Columns away from both ends (Interior) take
 // the same steps without the bounds tests, and every array index is then a constant, so
-// the state stays in registers.
+// the state (a local object whose members are all inlined) stays in registers.
 template <class F, std::size_t D>
-bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
-    const std::size_t T = in.x.size();
-    const F lam = in.lam, ridge = in.ridge, eps = in.eps;
-    const F* const x = in.x.data();
-    const F* const y = in.y;
-    const F* const base = in.w_base;
-    const GridMap<F> map = in.map;
+class OnePass {
+public:
+    OnePass(const LongSeries<F>& in, F* out, F* rec)
+        : in_(in), T_(in.x.size()), map_(in.map), rows_(D), out_(out), rec_(rec) {}
 
-    DifferenceRows<F, D> rows(D);
-    F xs[D + 1] = {};  // xs[j]: normalised position t - j
-    const auto back = [&xs](std::size_t j) { return xs[j]; };
-    // acc[k][p] = P[i+k+p, i+k] as summed so far: columns i .. i+D of the band.
-    F acc[D + 1][D + 1] = {};
-    // prev[k][p] = L(p, i-k+p), the factor entries column i-k produced; uprev[k] = u(i-k).
-    F prev[D + 1][D + 1] = {};
-    F uprev[D + 1] = {};
-    bool bad = false;
-    F max_y = F(0);
+    // Factorisation and forward substitution column by column, then back substitution.
+    bool run() {
+        for (std::size_t t = 0; t < D && t < T_; ++t) add_position<false>(t);
+        // Interior columns: D <= i and i + D < T.
+        const std::size_t lo = D < T_ ? D : T_;
+        const std::size_t hi = T_ > D ? T_ - D : 0;
+        std::size_t i = 0;
+        for (; i < lo; ++i) column<false>(i);
+        for (; i < hi; ++i) column<true>(i);
+        for (; i < T_; ++i) column<false>(i);
+        back_substitute();
+        return !bad_;
+    }
 
+private:
     // Position t enters the window and row t-D of D is added to the band columns it
     // touches (t >= D).
-    const auto add_position = [&]<bool Steady>(std::size_t t) __attribute__((always_inline)) {
-        for (std::size_t j = D; j >= 1; --j) xs[j] = xs[j - 1];
-        xs[0] = map(x[t]);
+    template <bool Steady>
+    QB_INLINE void add_position(std::size_t t) {
+        for (std::size_t j = D; j >= 1; --j) xs_[j] = xs_[j - 1];
+        xs_[0] = map_(in_.x[t]);
         if (!Steady && t == 0) return;
-        const F* c = rows.template advance<Steady>(t, back, eps);
+        const auto back = [this](std::size_t j) { return xs_[j]; };
+        const F* c = rows_.template advance<Steady>(t, back, in_.eps);
         if (!Steady && t < D) return;
         for (std::size_t l = 0; l <= D; ++l) {
-            for (std::size_t m = 0; m <= l; ++m) acc[m][l - m] = acc[m][l - m] + c[m] * c[l];
+            for (std::size_t m = 0; m <= l; ++m) acc_[m][l - m] = acc_[m][l - m] + c[m] * c[l];
         }
-    };
+    }
 
-    const auto column = [&]<bool Interior>(std::size_t i) __attribute__((always_inline)) {
+    template <bool Interior>
+    QB_INLINE void column(std::size_t i) {
         // Difference row i completes band column i (and adds to columns i+1 .. i+D).
-        if (Interior || i + D < T) add_position.template operator()<Interior>(i + D);
-
-        // The masked inputs of column i (solve_series' rule).
-        const F yi = y[i];
-        const bool observed = std::isfinite(yi);
-        F wi = F(0);
-        if (observed) wi = base ? base[i] : F(1);
-        const F yv = (wi > F(0) && observed) ? yi : F(0);
+        if (Interior || i + D < T_) add_position<Interior>(i + D);
+        // The masked inputs of column i (observation.hpp).
+        const F yi = in_.y[i];
+        const F wi = observation::weight(yi, in_.w_base ? in_.w_base[i] : F(1));
+        const F yv = observation::masked(yi, wi);
         if constexpr (std::is_same_v<F, float>) {
-            if (std::isfinite(yv)) max_y = (max_y < std::fabs(yv)) ? std::fabs(yv) : max_y;
+            if (std::isfinite(yv)) max_y_ = (max_y_ < std::fabs(yv)) ? std::fabs(yv) : max_y_;
         }
-
-        // Diagonal: P[i, i] * lam + w + ridge minus the squares of row i of L.
-        F a = acc[0][0] * lam;
-        a = a + wi;
-        a = a + ridge;
-        for (std::size_t j = 1; j <= D; ++j) {
-            if (Interior || j <= i) a = a - prev[j][j] * prev[j][j];
-        }
-        const F diag = std::sqrt(above_floor(a, eps));
-        const F pivot = above_floor(diag, eps);
-
-        // Forward substitution of column i: b = w*y less the earlier columns' terms.
-        F b = wi * yv;
-        for (std::size_t p = D; p >= 1; --p) {
-            if (Interior || p <= i) b = b - prev[p][p] * uprev[p];
-        }
-        const F u = b / pivot;
-        bad |= is_negative_zero(u);
-        out[i] = u;
-
-        // The entries below the diagonal, L(p, i+p).
+        const F diag = std::sqrt(above_floor(diagonal<Interior>(i, wi), in_.eps));
+        const F pivot = above_floor(diag, in_.eps);
+        const F u = forward<Interior>(i, wi * yv) / pivot;
+        bad_ |= is_negative_zero(u);
+        out_[i] = u;
         F next[D + 1] = {};
+        below_diagonal<Interior>(i, diag, next);
+        F* r = rec_ + i * (D + 1);
+        r[0] = pivot;
+        for (std::size_t p = 1; p <= D; ++p) r[p] = next[p];
+        slide_window(next, u);
+    }
+
+    // P[i, i] * lam + w + ridge minus the squares of row i of L.
+    template <bool Interior>
+    QB_INLINE F diagonal(std::size_t i, F wi) const {
+        F a = acc_[0][0] * in_.lam;
+        a = a + wi;
+        a = a + in_.ridge;
+        for (std::size_t j = 1; j <= D; ++j) {
+            if (Interior || j <= i) a = a - prev_[j][j] * prev_[j][j];
+        }
+        return a;
+    }
+
+    // Forward substitution of column i: b = w*y less the earlier columns' terms.
+    template <bool Interior>
+    QB_INLINE F forward(std::size_t i, F b) const {
+        for (std::size_t p = D; p >= 1; --p) {
+            if (Interior || p <= i) b = b - prev_[p][p] * uprev_[p];
+        }
+        return b;
+    }
+
+    // The entries below the diagonal, L(p, i+p), into next[1..D].
+    template <bool Interior>
+    QB_INLINE void below_diagonal(std::size_t i, F diag, F* next) {
         for (std::size_t p = 1; p <= D; ++p) {
-            if (!Interior && i + p >= T) break;
-            const F product = acc[0][p] * lam;
-            bad |= is_negative_zero(product);
+            if (!Interior && i + p >= T_) break;
+            const F product = acc_[0][p] * in_.lam;
+            bad_ |= is_negative_zero(product);
             F s = product;
             for (std::size_t m = 1; m + p <= D; ++m) {
-                if (Interior || m <= i) s = s - prev[m][p + m] * prev[m][m];
+                if (Interior || m <= i) s = s - prev_[m][p + m] * prev_[m][m];
             }
             next[p] = s / diag;
         }
-        F* r = rec + i * (D + 1);
-        r[0] = pivot;
-        for (std::size_t p = 1; p <= D; ++p) r[p] = next[p];
+    }
 
+    // Column i's factor entries and u(i) become the newest of the window; the band
+    // columns move up by one.
+    QB_INLINE void slide_window(const F* next, F u) {
         for (std::size_t k = D; k >= 2; --k) {
-            for (std::size_t p = 0; p <= D; ++p) prev[k][p] = prev[k - 1][p];
-            uprev[k] = uprev[k - 1];
+            for (std::size_t p = 0; p <= D; ++p) prev_[k][p] = prev_[k - 1][p];
+            uprev_[k] = uprev_[k - 1];
         }
-        for (std::size_t p = 0; p <= D; ++p) prev[1][p] = next[p];
-        uprev[1] = u;
+        for (std::size_t p = 0; p <= D; ++p) prev_[1][p] = next[p];
+        uprev_[1] = u;
         for (std::size_t k = 0; k < D; ++k) {
-            for (std::size_t p = 0; p <= D; ++p) acc[k][p] = acc[k + 1][p];
+            for (std::size_t p = 0; p <= D; ++p) acc_[k][p] = acc_[k + 1][p];
         }
-        for (std::size_t p = 0; p <= D; ++p) acc[D][p] = F(0);
-    };
-
-    for (std::size_t t = 0; t < D && t < T; ++t) add_position.template operator()<false>(t);
-    // Interior columns: D <= i and i + D < T.
-    const std::size_t lo = D < T ? D : T;
-    const std::size_t hi = T > D ? T - D : 0;
-    std::size_t i = 0;
-    for (; i < lo; ++i) column.template operator()<false>(i);
-    for (; i < hi; ++i) column.template operator()<true>(i);
-    for (; i < T; ++i) column.template operator()<false>(i);
-
-    // Back substitution: z(i) = (u(i) less L(p, i+p) z(i+p), p = D .. 1) / pivot(i).
-    F znext[D + 1] = {};  // znext[p] = z(i+p)
-    F max_z = F(0);
-    for (std::size_t i = T; i-- > 0;) {
-        const F* r = rec + i * (D + 1);
-        F b = out[i];
-        for (std::size_t p = D; p >= 1; --p) {
-            if (i + p < T) b = b - r[p] * znext[p];
-        }
-        const F z = b / r[0];
-        out[i] = z;
-        bad |= !std::isfinite(z);
-        if constexpr (std::is_same_v<F, float>) {
-            max_z = (max_z < std::fabs(z)) ? std::fabs(z) : max_z;
-        }
-        for (std::size_t p = D; p >= 2; --p) znext[p] = znext[p - 1];
-        znext[1] = z;
+        for (std::size_t p = 0; p <= D; ++p) acc_[D][p] = F(0);
     }
-    if constexpr (std::is_same_v<F, float>) {
-        // The float32 reliability test of solve_banded.
-        const float bound = ((1.0f < max_y) ? max_y : 1.0f) * 1000000.0f;
-        bad |= max_z > bound;
+
+    // z(i) = (u(i) less L(p, i+p) z(i+p), p = D .. 1) / pivot(i); then the float32
+    // reliability test of solve_banded (trust.hpp).
+    void back_substitute() {
+        F znext[D + 1] = {};  // znext[p] = z(i+p)
+        F max_z = F(0);
+        for (std::size_t i = T_; i-- > 0;) {
+            const F* r = rec_ + i * (D + 1);
+            F b = out_[i];
+            for (std::size_t p = D; p >= 1; --p) {
+                if (i + p < T_) b = b - r[p] * znext[p];
+            }
+            const F z = b / r[0];
+            out_[i] = z;
+            bad_ |= !std::isfinite(z);
+            if constexpr (std::is_same_v<F, float>) {
+                max_z = (max_z < std::fabs(z)) ? std::fabs(z) : max_z;
+            }
+            for (std::size_t p = D; p >= 2; --p) znext[p] = znext[p - 1];
+            znext[1] = z;
+        }
+        if constexpr (std::is_same_v<F, float>) bad_ |= max_z > growth_bound(max_y_);
     }
-    return !bad;
+
+    const LongSeries<F>& in_;
+    const std::size_t T_;
+    const GridMap<F> map_;
+    DifferenceRows<F, D> rows_;
+    F* const out_;
+    F* const rec_;
+    F xs_[D + 1] = {};  // xs[j]: normalised position t - j
+    // acc[k][p] = P[i+k+p, i+k] as summed so far: columns i .. i+D of the band.
+    F acc_[D + 1][D + 1] = {};
+    // prev[k][p] = L(p, i-k+p), the factor entries column i-k produced; uprev[k] = u(i-k).
+    F prev_[D + 1][D + 1] = {};
+    F uprev_[D + 1] = {};
+    bool bad_ = false;
+    F max_y_ = F(0);
+};
+
+#undef QB_INLINE
+
+template <class F, std::size_t D>
+bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
+    return OnePass<F, D>(in, out, rec).run();
 }
 
 }  // namespace

@@ -144,78 +144,107 @@ Middle<F> middle_by_nth_element(F* v, std::size_t n, std::size_t lo_rank, std::s
     return {*std::max_element(v, v + hi_rank), hi};
 }
 
+// One round's division of the key range [kmin, kmin + span] into buckets of 2^shift keys.
+template <class F>
+struct Buckets {
+    Bits<F> kmin;
+    unsigned shift;
+    std::size_t count;
+};
+
+template <class F, class Keys>
+Buckets<F> buckets_over(Extremes<F> range) {
+    using U = Bits<F>;
+    const U kmin = Keys::key(range.lo);
+    const U span = static_cast<U>(Keys::key(range.hi) - kmin);
+    const unsigned width = static_cast<unsigned>(std::bit_width(span));
+    const unsigned shift = width > kBucketBits ? width - kBucketBits : 0;
+    return {kmin, shift, static_cast<std::size_t>(span >> shift) + 1};
+}
+
+// Counts the values of every bucket: two counters per bucket, side by side, taken in turn
+// (runs of values in one bucket would otherwise make each increment wait for the previous
+// one's store); bucket b holds count[2b] + count[2b+1].  Only the buckets in use are cleared.
+template <class F, class Keys>
+void count_buckets(const F* v, std::size_t n, const Buckets<F>& bk, std::uint32_t* count) {
+    using U = Bits<F>;
+    std::memset(count, 0, 2 * bk.count * sizeof count[0]);
+    const auto bucket = [&](F x) { return static_cast<U>(Keys::key(x) - bk.kmin) >> bk.shift; };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++count[2 * bucket(v[i])];
+        ++count[2 * bucket(v[i + 1]) + 1];
+        ++count[2 * bucket(v[i + 2])];
+        ++count[2 * bucket(v[i + 3]) + 1];
+    }
+    for (; i < n; ++i) ++count[2 * bucket(v[i])];
+}
+
+// The largest value with a key below `split` and the smallest from it on: the middle pair
+// when lo_rank is the last rank below the split and hi_rank the first from it.
+template <class F, class Keys>
+Middle<F> across_split(const F* v, std::size_t n, Bits<F> split, Extremes<F> range) {
+    F lo = range.lo;
+    F hi = range.hi;
+    for (std::size_t j = 0; j < n; ++j) {
+        const F x = v[j];
+        const bool under = Keys::key(x) < split;
+        lo = under && x > lo ? x : lo;
+        hi = !under && x < hi ? x : hi;
+    }
+    return {lo, hi};
+}
+
+// Compacts the values whose keys lie in [first, first + 2^shift) to the front (forward, in
+// place: the write index never passes the read index, and nothing is read back from where
+// it writes); returns their count.
+template <class F, class Keys>
+std::size_t keep_bucket(F* v, std::size_t n, Bits<F> first, unsigned shift) {
+    using U = Bits<F>;
+    const U last_offset = static_cast<U>((U{1} << shift) - 1);
+    std::size_t kept = 0;
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < n; ++j) {
+        const F x = v[j];
+        v[kept] = x;
+        kept += static_cast<U>(Keys::key(x) - first) <= last_offset;
+    }
+    return kept;
+}
+
 // Radix-style selection on the keys.  Each round takes the key range [key(min), key(max)]
-// of the current part, splits it into at most 256 buckets of 2^shift keys, counts the
-// bucket of every value and finds the bucket(s) holding the two ranks.  When they fall in
-// different buckets, the answer is the largest value below the upper bucket and the
-// smallest value from it on: one more pass.  Otherwise that bucket's values are compacted
-// to the front (forward, in place: the write index never passes the read index, and
-// nothing is read back from where it writes) and the ranks are shifted by the count
-// below; the range shrinks at least 128-fold per round, so only a few rounds are made
-// before the part is small or all equal.
+// of the current part, splits it into at most 256 buckets, counts the bucket of every value
+// and finds the bucket(s) holding the two ranks.  When they fall in different buckets, the
+// answer is found in one more pass (across_split).  Otherwise that bucket's values are
+// compacted to the front and the ranks are shifted by the count below; the range shrinks
+// at least 128-fold per round, so only a few rounds are made before the part is small or
+// all equal.
 template <class F, class Keys>
 Middle<F> middle_by_buckets(F* v, std::size_t n, std::size_t lo_rank, std::size_t hi_rank,
                             Extremes<F> range) {
     using U = Bits<F>;
     while (n >= kDirectBelow) {
         if (!(range.lo < range.hi)) return {v[0], v[0]};  // all equal
-        const U kmin = Keys::key(range.lo);
-        const U span = static_cast<U>(Keys::key(range.hi) - kmin);
-        const unsigned width = static_cast<unsigned>(std::bit_width(span));
-        const unsigned shift = width > kBucketBits ? width - kBucketBits : 0;
-
-        // Two counters per bucket, side by side, taken in turn: runs of values in one bucket
-        // would otherwise make each increment wait for the previous one's store.  Only the
-        // buckets in use are cleared.
-        const std::size_t buckets = static_cast<std::size_t>(span >> shift) + 1;
+        const Buckets<F> bk = buckets_over<F, Keys>(range);
         std::uint32_t count[2 * kBuckets];
-        std::memset(count, 0, 2 * buckets * sizeof count[0]);
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            ++count[2 * (static_cast<U>(Keys::key(v[i]) - kmin) >> shift)];
-            ++count[2 * (static_cast<U>(Keys::key(v[i + 1]) - kmin) >> shift) + 1];
-            ++count[2 * (static_cast<U>(Keys::key(v[i + 2]) - kmin) >> shift)];
-            ++count[2 * (static_cast<U>(Keys::key(v[i + 3]) - kmin) >> shift) + 1];
-        }
-        for (; i < n; ++i) ++count[2 * (static_cast<U>(Keys::key(v[i]) - kmin) >> shift)];
+        count_buckets<F, Keys>(v, n, bk, count);
+        const auto in_bucket = [&count](std::size_t b) { return count[2 * b] + count[2 * b + 1]; };
 
-        // Buckets holding lo_rank and hi_rank, and the count below each.
+        // The bucket b holding lo_rank, and the count below it.
         std::size_t below = 0;
         std::size_t b = 0;
-        std::size_t in_b = count[0] + count[1];
-        while (below + in_b <= lo_rank) {
-            below += in_b;
-            ++b;
-            in_b = count[2 * b] + count[2 * b + 1];
-        }
+        while (below + in_bucket(b) <= lo_rank) below += in_bucket(b++);
+        const std::size_t in_b = in_bucket(b);
         if (below + in_b <= hi_rank) {
-            // lo_rank is the last rank of bucket b, hi_rank the first of a later bucket: the
-            // answer is the largest value with a key below that bucket's and the smallest
-            // from it on.
+            // hi_rank is the first rank of the next non-empty bucket.
             std::size_t b_hi = b + 1;
-            while (count[2 * b_hi] + count[2 * b_hi + 1] == 0) ++b_hi;
-            const U split = static_cast<U>(kmin + (static_cast<U>(b_hi) << shift));
-            F lo = range.lo;
-            F hi = range.hi;
-            for (std::size_t j = 0; j < n; ++j) {
-                const F x = v[j];
-                const bool under = Keys::key(x) < split;
-                lo = under && x > lo ? x : lo;
-                hi = !under && x < hi ? x : hi;
-            }
-            return {lo, hi};
+            while (in_bucket(b_hi) == 0) ++b_hi;
+            return across_split<F, Keys>(v, n, static_cast<U>(bk.kmin + (static_cast<U>(b_hi) << bk.shift)),
+                                         range);
         }
-
         // Both ranks in bucket b: keep its values.
-        const U first = static_cast<U>(kmin + (static_cast<U>(b) << shift));
-        const U last_offset = static_cast<U>((U{1} << shift) - 1);
-        std::size_t kept = 0;
-#pragma GCC unroll 4
-        for (std::size_t j = 0; j < n; ++j) {
-            const F x = v[j];
-            v[kept] = x;
-            kept += static_cast<U>(Keys::key(x) - first) <= last_offset;
-        }
+        const std::size_t kept =
+            keep_bucket<F, Keys>(v, n, static_cast<U>(bk.kmin + (static_cast<U>(b) << bk.shift)), bk.shift);
         QB_ASSERT(kept == in_b, "median_select: bucket count and compaction disagree");
         lo_rank -= below;
         hi_rank -= below;

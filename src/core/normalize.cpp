@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "core/arguments.hpp"
-#include "core/huge_pages.hpp"
+#include "support/huge_pages.hpp"
 #include "core/median.hpp"
 
 namespace quelbrin::core {

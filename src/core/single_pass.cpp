@@ -5,9 +5,11 @@
 #include <type_traits>
 
 #include "core/arguments.hpp"
+#include "core/build_pb.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/long_series.hpp"
 #include "core/normalize.hpp"
+#include "core/observation.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "support/scratch_pool.hpp"
@@ -22,19 +24,16 @@ template <class F>
 bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) {
     std::vector<F> masked(T);
     for (std::size_t t = 0; t < T; ++t) {
-        const F w = w_base ? w_base[t] : F(1);
-        masked[t] = (std::isfinite(y[t]) && w > F(0)) ? y[t] : F(0);
+        masked[t] = observation::masked(y[t], w_base ? w_base[t] : F(1));
     }
     return trusted_result(z, masked.data(), T);
 }
 
 }  // namespace
 
-// The working weights and masked observations of series s for t0 <= t < t1, as
-// solve_series forms them, written to w[t - t0] and y[t - t0]: weight = base weight (1
-// without) where y is finite, else 0; observation = y where the weight is > 0 and y is
-// finite, else 0 (a NaN weight is not > 0).  Contiguous rows take the vectorised form of
-// the same rule.
+// The working weights and masked observations of series s for t0 <= t < t1, formed by the
+// observation rule (observation.hpp) from the base weights (1 without), written to
+// w[t - t0] and y[t - t0].  Contiguous rows take the solver's vectorised form of the rule.
 template <class F>
 void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
                  const MatrixView<F>* w_base, bool direct, std::size_t s, std::size_t t0,
@@ -49,102 +48,60 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
     }
     for (std::size_t t = t0; t < t1; ++t) {
         const F v = y_st(s, t);
-        const bool observed = std::isfinite(v);
-        F wt = F(0);
-        if (observed) wt = w_base ? (*w_base)(s, t) : F(1);
+        const F wt = observation::weight(v, w_base ? (*w_base)(s, t) : F(1));
         w[t - t0] = wt;
-        y[t - t0] = (wt > F(0) && observed) ? v : F(0);
+        y[t - t0] = observation::masked(v, wt);
     }
 }
 
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row,
-                  SeriesScratch<F>& scratch) {
-    const std::size_t T = context.y_st.cols;
-    scratch.wts.resize(T);
-    scratch.yv.resize(T);
-    F* wts = scratch.wts.data();
-    F* yv = scratch.yv.data();
-    for (std::size_t t = 0; t < T; ++t) {
-        const F y = context.y_st(s, t);
-        const bool observed = std::isfinite(y);
-        F w = F(0);
-        if (observed) w = context.w_base_st ? (*context.w_base_st)(s, t) : F(1);
-        wts[t] = w;
-        yv[t] = (w > F(0) && observed) ? y : F(0);  // a NaN weight is not > 0
-    }
-    solve_banded(*context.band, wts, yv, context.lam, context.ridge, context.eps, out_row,
-                 scratch.solve);
-}
+namespace {
 
+// The checks in the order the messages are promised (core/arguments.hpp), except the
+// base-weight checks, which follow the band (see whittaker_solve_core).
 template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row) {
-    SeriesScratch<F> scratch;
-    solve_series(context, s, out_row, scratch);
-}
-
-template <class F>
-Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
-                                  const std::optional<MatrixView<F>>& w_base_st, F lam,
-                                  std::uint64_t d, F ridge,
-                                  std::optional<std::string_view> normalize, F eps,
-                                  bool parallel, OutputSink<F> make_output) {
-    const std::size_t T = x.size();
-    const std::size_t S = y_st.rows;
-    if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
+Result<void> check_solve_inputs(std::span<const F> x, const MatrixView<F>& y_st, F lam, F ridge,
+                                std::optional<std::string_view> normalize, F eps) {
+    if (y_st.cols != x.size()) return error("y_st shape must be (S,T) with T=len(x)");
     if (Result<void> r = check_positions(x); !r) return r;
-    if (Result<void> r = validate_solve_arguments(lam, ridge, normalize, eps); !r) return r;
+    return validate_solve_arguments(lam, ridge, normalize, eps);
+}
 
-    // Without a mode normalize_x returns a plain copy.  The positions are needed for the
-    // band only, and released before the solves allocate their work storage.
-    const auto make_band = [&] {
-        const std::vector<F> positions = normalize_x(x, normalize);
-        return build_penalty_band(std::span<const F>(positions), d, eps);
-    };
-    // One float64 series takes the one-pass path (long_series.hpp), which needs no band.
-    // (float32 results are checked with the factor the batch kernels keep.)
-    const bool one_pass = std::is_same_v<F, double> && S == 1 && y_st.row_contiguous() &&
-                          (!w_base_st || w_base_st->row_contiguous()) &&
-                          long_series_applies(T, d, lam, eps);
-    PenaltyBand<F> band;
-    if (!one_pass) band = make_band();
-
-    if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
+template <class F>
+Result<void> check_base_weight_inputs(const MatrixView<F>& y_st,
+                                      const std::optional<MatrixView<F>>& w_base_st) {
+    if (w_base_st && (w_base_st->rows != y_st.rows || w_base_st->cols != y_st.cols)) {
         return error("w_base_st must match y_st shape");
     }
-    if (Result<void> r = check_base_weights(y_st, w_base_st); !r) return r;
+    return check_base_weights(y_st, w_base_st);
+}
 
-    F* z = make_output(S, T);
-    if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
-    if (one_pass) {
-        const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
-                                    w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
-                                    eps};
-        if (solve_long_series(problem, z)) {
-            if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
-            return error(kUntrustedResult);
-        }
-        band = make_band();  // not shown exact on the short loops: the general path
-    }
+// One float64 series takes the one-pass path (long_series.hpp), which needs no band.
+// (float32 results are checked with the factor the batch kernels keep.)
+template <class F>
+bool takes_one_pass(const MatrixView<F>& y_st, const std::optional<MatrixView<F>>& w_base_st,
+                    std::uint64_t d, F lam, F eps) {
+    return std::is_same_v<F, double> && y_st.rows == 1 && y_st.row_contiguous() &&
+           (!w_base_st || w_base_st->row_contiguous()) && long_series_applies(y_st.cols, d, lam, eps);
+}
 
-    // float32 results are checked against the float64 system the call stands for.
-    std::optional<kernels::Float64System> system64;
-    if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
-
-    // Each leaf solves its series block by block; every series gets the bits solve_series
-    // would give it (the batch solver falls back to solve_banded where it cannot show
-    // that), whichever block, lane or thread it lands in.
+// Every series by the batch solver into z.  Each leaf solves its series block by block;
+// every series gets the bits solve_banded would give it (the batch solver falls back to
+// solve_banded where it cannot show that), whichever block, lane or thread it lands in.
+// A float32 series the check cannot vouch for is solved as the float64 flavour would solve
+// it; a float64 answer that is still not trusted fails the call.
+template <class F>
+Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
+                              const std::optional<MatrixView<F>>& w_base_st, bool parallel,
+                              F* z) {
     using Solver = kernels::BatchSolver<F>;
-    const Solver solver(band, lam, ridge, eps, kernels::best_isa(),
-                        system64 ? &*system64 : nullptr);
+    const std::size_t S = y_st.rows;
+    const std::size_t T = y_st.cols;
     const MatrixView<F>* base = w_base_st ? &*w_base_st : nullptr;
     const bool direct = y_st.row_contiguous() && (!base || base->row_contiguous());
     const auto fill = [&](std::size_t s, std::size_t t0, std::size_t t1, F* w, F* y) {
         fill_series(solver, y_st, base, direct, s, t0, t1, w, y);
     };
     const auto row = [z, T](std::size_t s) { return z + s * T; };
-    // A float32 series the check cannot vouch for is solved as the float64 flavour would
-    // solve it; a float64 answer that is still not trusted fails the call.
     std::atomic<bool> untrusted{false};
     ScratchPool<typename Solver::Scratch> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
@@ -160,6 +117,43 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     return {};
 }
 
+}  // namespace
+
+template <class F>
+Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
+                                  const std::optional<MatrixView<F>>& w_base_st,
+                                  const SolveOptions<F>& o, OutputSink<F> make_output) {
+    const F lam = o.lam, ridge = o.ridge, eps = o.eps;
+    const std::uint64_t d = o.d;
+    const std::optional<std::string_view> normalize = o.normalize;
+    if (Result<void> r = check_solve_inputs(x, y_st, lam, ridge, normalize, eps); !r) return r;
+    const bool one_pass = takes_one_pass(y_st, w_base_st, d, lam, eps);
+    PenaltyBand<F> band;
+    if (!one_pass) band = band_for(x, normalize, d, eps);
+    if (Result<void> r = check_base_weight_inputs(y_st, w_base_st); !r) return r;
+
+    const std::size_t S = y_st.rows;
+    const std::size_t T = x.size();
+    F* z = make_output(S, T);
+    if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
+    if (one_pass) {
+        const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
+                                    w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
+                                    eps};
+        if (solve_long_series(problem, z)) {
+            if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
+            return error(kUntrustedResult);
+        }
+        band = band_for(x, normalize, d, eps);  // not shown exact on the short loops
+    }
+    // float32 results are checked against the float64 system the call stands for.
+    std::optional<kernels::Float64System> system64;
+    if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
+    const kernels::BatchSolver<F> solver(band, lam, ridge, eps, kernels::best_isa(),
+                                         system64 ? &*system64 : nullptr);
+    return solve_all_series(solver, y_st, w_base_st, o.parallel, z);
+}
+
 kernels::Float64System float64_system(std::span<const float> x,
                                       std::optional<std::string_view> normalize,
                                       std::uint64_t d, float lam, float ridge, float eps) {
@@ -171,14 +165,12 @@ kernels::Float64System float64_system(std::span<const float> x,
 }
 
 #define QB_INSTANTIATE(F)                                                                  \
-    template Result<void> whittaker_solve_core<F>(                                         \
-        std::span<const F>, const MatrixView<F>&, const std::optional<MatrixView<F>>&, F, \
-        std::uint64_t, F, std::optional<std::string_view>, F, bool, OutputSink<F>);        \
-    template void solve_series<F>(const SeriesContext<F>&, std::size_t, F*);               \
-    template void fill_series<F>(const kernels::BatchSolver<F>&, const MatrixView<F>&,     \
-                                 const MatrixView<F>*, bool, std::size_t, std::size_t,     \
-                                 std::size_t, F*, F*);                                     \
-    template void solve_series<F>(const SeriesContext<F>&, std::size_t, F*, SeriesScratch<F>&);
+    template Result<void> whittaker_solve_core<F>(std::span<const F>, const MatrixView<F>&,      \
+                                                  const std::optional<MatrixView<F>>&,          \
+                                                  const SolveOptions<F>&, OutputSink<F>);       \
+    template void fill_series<F>(const kernels::BatchSolver<F>&, const MatrixView<F>&,         \
+                                 const MatrixView<F>*, bool, std::size_t, std::size_t,         \
+                                 std::size_t, F*, F*);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

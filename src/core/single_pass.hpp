@@ -21,6 +21,19 @@ namespace quelbrin::core {
 template <class F>
 using OutputSink = FunctionRef<F*(std::size_t rows, std::size_t cols)>;
 
+// The scalar arguments of whittaker_solve_f32 / whittaker_solve_f64; the member
+// initialisers are the Python defaults (the binding leaves a member alone when its argument
+// is omitted).
+template <class F>
+struct SolveOptions {
+    F lam = F(10.0);
+    std::uint64_t d = 2;
+    F ridge = F(1e-10);
+    std::optional<std::string_view> normalize = "mean";  // None: positions used as given
+    F eps = F(1e-10);
+    bool parallel = true;
+};
+
 // Validates (y_st width, strictly increasing finite x, the scalar arguments, w_base_st
 // shape, finite base weights where y is observed; see core/arguments.hpp), normalises,
 // builds one band, smooths every series into one output made by `make_output`.  x is contiguous
@@ -30,10 +43,20 @@ using OutputSink = FunctionRef<F*(std::size_t rows, std::size_t cols)>;
 // solve; T <= d gives a zero penalty, so each position is solved on its own.
 template <class F>
 Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
+                                  const std::optional<MatrixView<F>>& w_base_st,
+                                  const SolveOptions<F>& options, OutputSink<F> make_output);
+
+// The same with the options spelled out (the selection of lam calls this form).
+template <class F>
+Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
                                   const std::optional<MatrixView<F>>& w_base_st, F lam,
                                   std::uint64_t d, F ridge,
                                   std::optional<std::string_view> normalize, F eps,
-                                  bool parallel, OutputSink<F> make_output);
+                                  bool parallel, OutputSink<F> make_output) {
+    return whittaker_solve_core(x, y_st, w_base_st,
+                                SolveOptions<F>{lam, d, ridge, normalize, eps, parallel},
+                                make_output);
+}
 
 // The working weights and masked observations of series s for t0 <= t < t1, as
 // solve_series forms them, written to w[t - t0] and y[t - t0] (the batch solver's fill).
@@ -49,33 +72,5 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
 kernels::Float64System float64_system(std::span<const float> x,
                                       std::optional<std::string_view> normalize,
                                       std::uint64_t d, float lam, float ridge, float eps);
-
-// What every series of one call shares, read-only.  The working weight of (s, t) is the
-// base weight (1 without base weights) where y_st[s, t] is finite and 0 elsewhere; it is
-// formed per series from these views, which gives the same values as a stored copy.
-template <class F>
-struct SeriesContext {
-    MatrixView<F> y_st;
-    std::optional<MatrixView<F>> w_base_st;  // same shape as y_st when present
-    const PenaltyBand<F>* band = nullptr;
-    F lam{};
-    F ridge{};
-    F eps{};
-};
-
-// Per-series scratch; may be reused across series (the numbers do not depend on it).
-template <class F>
-struct SeriesScratch {
-    std::vector<F> wts;
-    std::vector<F> yv;
-    SolveScratch<F> solve;
-};
-
-// Solves series s into out_row (T slots).  The first form allocates its own scratch.
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row);
-template <class F>
-void solve_series(const SeriesContext<F>& context, std::size_t s, F* out_row,
-                  SeriesScratch<F>& scratch);
 
 }  // namespace quelbrin::core

@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "core/floor_eps.hpp"
-#include "core/sizes.hpp"
+#include "support/sizes.hpp"
 #include "core/trust.hpp"
 
 namespace quelbrin::core {

@@ -89,11 +89,31 @@ bool all_finite(const F* v, std::size_t T) {
     return all_within(v, T, std::numeric_limits<F>::max());
 }
 
+// The largest finite |y_at(t)| for t < T (0 when none is finite), for rows read through an
+// accessor (strided views).
+template <class F, class At>
+F max_finite_abs(std::size_t T, At&& y_at) {
+    F m = F(0);
+    for (std::size_t t = 0; t < T; ++t) {
+        const F a = std::fabs(y_at(t));
+        m = (a - a == F(0) && m < a) ? a : m;
+    }
+    return m;
+}
+
 // Every z finite and max|z| within growth_bound(max |y| over the finite y).  `y` is the series'
 // data as the caller defines it (masked observations, or the caller's whole row).
 template <class F>
 bool trusted_result(const F* z, const F* y, std::size_t T) {
     return all_within(z, T, growth_bound(max_finite_abs(y, T)));
+}
+
+// The rule for a robust series, judged against the caller's own row of observations (its
+// bound from max_finite_abs of that row): every z finite and within the bound, and every
+// total weight finite when they are given.
+template <class F>
+bool trusted_robust_series(const F* z, const F* wt, std::size_t T, F bound) {
+    return all_within(z, T, bound) && (wt == nullptr || all_finite(wt, T));
 }
 
 // A float32 solution is accepted when one step of refinement (the residual against the

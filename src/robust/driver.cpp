@@ -8,7 +8,9 @@
 
 #include "core/arguments.hpp"
 #include "core/band.hpp"
+#include "core/build_pb.hpp"
 #include "core/normalize.hpp"
+#include "core/observation.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "support/scratch_pool.hpp"
@@ -27,8 +29,7 @@ Matrix<F> make_wbase_work(const MatrixView<F>& y, const std::optional<MatrixView
     Matrix<F> wb(y.rows, y.cols);
     for (std::size_t s = 0; s < y.rows; ++s) {
         for (std::size_t t = 0; t < y.cols; ++t) {
-            const F base = w_base ? (*w_base)(s, t) : F(1);
-            wb(s, t) = std::isfinite(y(s, t)) ? base : F(0);
+            wb(s, t) = core::observation::weight(y(s, t), w_base ? (*w_base)(s, t) : F(1));
         }
     }
     return wb;
@@ -132,9 +133,8 @@ public:
                 return;
             }
             for (std::size_t t = t0; t < t1; ++t) {
-                const float yi = in_.y(s, t);
                 w[t - t0] = wt[t];
-                y[t - t0] = (std::isfinite(yi) && wt[t] > 0.0f) ? yi : 0.0f;
+                y[t - t0] = core::observation::masked(in_.y(s, t), wt[t]);
             }
         };
         for (const std::size_t s : unchecked) verdict_[s] = Check::kAccepted;
@@ -176,19 +176,9 @@ Matrix<double> widen_rows(const MatrixView<F>& m, std::span<const std::size_t> r
     return out;
 }
 
+// The float64 options a float32 call stands for; the refit always keeps its weights.
 RobustOptions<double> widen(const RobustOptions<float>& o) {
-    RobustOptions<double> w;
-    w.d = o.d;
-    w.iterations = o.iterations;
-    w.lam = o.lam;
-    w.ridge = o.ridge;
-    w.eps = o.eps;
-    if (o.merge_x_tol) w.merge_x_tol = static_cast<double>(*o.merge_x_tol);
-    w.weighting = o.weighting;
-    w.scale = o.scale;
-    w.normalize = o.normalize;
-    w.parallel = o.parallel;
-    if (o.tuning) w.tuning = std::array<double, 3>{(*o.tuning)[0], (*o.tuning)[1], (*o.tuning)[2]};
+    RobustOptions<double> w = o.in<double>();
     w.return_weights = true;
     return w;
 }
@@ -248,78 +238,142 @@ void copy_out(const Matrix<F>& m, F* dst) {
     if (!m.data.empty()) std::memcpy(dst, m.data.data(), m.data.size() * sizeof(F));
 }
 
+// What validation and merging hand to the fit.
+template <class F>
+struct Checked {
+    Weighting weighting;
+    TuningConstants<F> constants;
+    MergedGrid<F> grid;
+};
+
+// The arguments in the order the messages are promised, the merged grid, then the checks
+// that need it.  Normalisation and band building report nothing, so testing the base-weight
+// shape before them reports the same message while doing no work for a doomed call.
+template <class F>
+Result<Checked<F>> validate_and_merge(std::span<const F> x, const MatrixView<F>& y_st,
+                                      const std::optional<MatrixView<F>>& w_base_st,
+                                      const RobustOptions<F>& o) {
+    const std::size_t T = x.size();
+    if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
+    if (Result<void> r = core::check_positions(x); !r) return r.error();
+    Result<Weighting> weighting = parse_weighting(o.weighting);
+    if (!weighting) return weighting.error();
+    if (Result<void> r = core::validate_robust_arguments(o.lam, o.iterations, o.scale, o.ridge,
+                                                         o.normalize, o.eps, o.tuning,
+                                                         reads_a_and_b(weighting.value()));
+        !r)
+        return r.error();
+    const TuningConstants<F> constants =
+        o.tuning ? TuningConstants<F>{(*o.tuning)[0], (*o.tuning)[1], (*o.tuning)[2]}
+                 : default_tuning<F>(weighting.value());
+    if (T == 0) return error("x must have length >=2 after merging");
+
+    MergedGrid<F> grid = merge_groups(x, o.merge_x_tol.value_or(F(0)));
+    const std::size_t Tm = grid.groups.size();
+    if (Tm < 2) return error("x must have length >=2 after merging");
+    // Compared as 64-bit integers: a huge d is rejected here, before anything is sized by it.
+    if (static_cast<std::uint64_t>(Tm) <= o.d) return error("x must have length > d after merging");
+    if (!core::strictly_increasing(std::span<const F>(grid.x))) {
+        return error("x must be strictly increasing after merging");
+    }
+    if (w_base_st && (w_base_st->rows != y_st.rows || w_base_st->cols != T)) {
+        return error("w_base_st must match y_st shape");
+    }
+    if (Result<void> r = core::check_base_weights(y_st, w_base_st); !r) return r.error();
+    return Checked<F>{weighting.value(), constants, std::move(grid)};
+}
+
+// The IRLS inputs on the merged grid, with the storage they point into.  Without a group of
+// two or more the IRLS reads the caller's observations and base weights directly (the base
+// weight of a missing observation taken as 0 on the fly); merging builds the merged series
+// from the cleared base weights.  Not movable: `in` points at `band`.
+template <class F>
+struct FitInputs {
+    FitInputs(const Checked<F>& checked, const MatrixView<F>& y_st,
+              const std::optional<MatrixView<F>>& w_base_st, const RobustOptions<F>& o)
+        : band(core::band_for<F>(std::span<const F>(checked.grid.x), o.normalize, o.d, o.eps)),
+          merging(checked.grid.groups.size() < y_st.cols) {
+        if (merging) {
+            wbase_work = make_wbase_work(y_st, w_base_st);
+            merged = merge_series(y_st, wbase_work.view(), checked.grid.groups);
+            in.y = merged->y.view();
+            in.base_weights = merged->w.view();
+        } else {
+            in.y = y_st;
+            in.base_weights = w_base_st;
+            in.zero_missing = true;
+        }
+        in.band = &band;
+        in.lam = o.lam;
+        in.ridge = o.ridge;
+        in.eps = o.eps;
+        in.weighting = checked.weighting;
+        in.constants = checked.constants;
+        in.scale_name = o.scale;
+    }
+    FitInputs(const FitInputs&) = delete;
+    FitInputs& operator=(const FitInputs&) = delete;
+
+    const core::PenaltyBand<F> band;
+    const bool merging;
+    Matrix<F> wbase_work;
+    std::optional<MergedSeries<F>> merged;
+    IrlsInputs<F> in;
+};
+
+// The IRLS on the merged grid.  In float32 each finished block of series is judged at once
+// (Float32Acceptance); `untrusted` receives its verdicts.
+template <class F>
+IrlsResult<F> fit(const FitInputs<F>& fi, const MatrixView<F>& y_st, std::span<const F> merged_x,
+                  const RobustOptions<F>& o, std::vector<std::uint8_t>& untrusted) {
+    if constexpr (std::is_same_v<F, float>) {
+        const std::size_t S = fi.in.y.rows;
+        const std::size_t Tm = fi.in.y.cols;
+        IrlsResult<F> r{Matrix<F>(S, Tm), Matrix<F>(S, Tm)};
+        Float32Acceptance acceptance(r, fi.in, y_st, merged_x, o);
+        const auto judge = [&](std::size_t lo, std::size_t hi) { acceptance.judge(lo, hi); };
+        const LastSolveCheck<float> check = acceptance.last_check();
+        run_irls_into(fi.in, o.iterations, o.parallel, RowMajor<F>{r.z.data.data(), S, Tm},
+                      r.wt.data.data(), FinishedSeries(judge), &check);
+        untrusted = acceptance.flags();
+        return r;
+    } else {
+        (void)y_st, (void)merged_x, (void)untrusted;
+        return run_irls(fi.in, o.iterations, o.parallel);
+    }
+}
+
+// float32: the flagged series are refitted in float64; float64 (with check_trust): a result
+// the trust rule rejects is an error.
+template <class F>
+Result<void> accept_or_refit(IrlsResult<F>& res, std::span<const std::uint8_t> untrusted,
+                             std::span<const F> x, const MatrixView<F>& y_st,
+                             const std::optional<MatrixView<F>>& w_base_st,
+                             const RobustOptions<F>& o, bool check_trust) {
+    if constexpr (std::is_same_v<F, float>) {
+        (void)check_trust;
+        return refit_in_f64(res, untrusted, x, y_st, w_base_st, o);
+    } else {
+        (void)untrusted, (void)x, (void)w_base_st;
+        if (!check_trust) return {};
+        return check_trusted(RowMajor<F>{res.z.data.data(), res.z.rows, res.z.cols},
+                             o.return_weights ? res.wt.data.data() : nullptr, y_st);
+    }
+}
+
 // The whole robust smoother; with check_trust a float64 result that fails the trust rule is
 // an error (the float32 refit judges its float64 answer itself).
 template <class F>
 Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
                         const std::optional<MatrixView<F>>& w_base_st, const RobustOptions<F>& o,
                         core::OutputSink<F> make_output, bool check_trust) {
-    const std::size_t T = x.size();
-    if (y_st.cols != T) return error("y_st shape must be (S,T) with T=len(x)");
+    Result<Checked<F>> checked = validate_and_merge(x, y_st, w_base_st, o);
+    if (!checked) return checked.error();
     const std::size_t S = y_st.rows;
-    if (Result<void> r = core::check_positions(x); !r) return r;
-    Result<Weighting> weighting = parse_weighting(o.weighting);
-    if (!weighting) return weighting.error();
-    if (Result<void> r = core::validate_robust_arguments(
-            o.lam, o.iterations, o.scale, o.ridge, o.normalize, o.eps, o.tuning,
-            reads_a_and_b(weighting.value()));
-        !r)
-        return r;
-    const TuningConstants<F> constants =
-        o.tuning ? TuningConstants<F>{(*o.tuning)[0], (*o.tuning)[1], (*o.tuning)[2]}
-                 : default_tuning<F>(weighting.value());
-    const F tol = o.merge_x_tol.value_or(F(0));
-    if (T == 0) return error("x must have length >=2 after merging");
-
-    const MergedGrid<F> grid = merge_groups(x, tol);
-    const std::size_t Tm = grid.groups.size();
-    if (Tm < 2) return error("x must have length >=2 after merging");
-    // Compared as 64-bit integers: a huge d is rejected here, before anything is sized by it.
-    if (static_cast<std::uint64_t>(Tm) <= o.d) return error("x must have length > d after merging");
-    for (std::size_t g = 1; g < Tm; ++g) {
-        if (!(grid.x[g] > grid.x[g - 1])) {
-            return error("x must be strictly increasing after merging");
-        }
-    }
-    // Normalisation and band building report nothing, so testing the base-weight shape
-    // before them reports the same message while doing no work for a doomed call.
-    if (w_base_st && (w_base_st->rows != S || w_base_st->cols != T)) {
-        return error("w_base_st must match y_st shape");
-    }
-    if (Result<void> r = core::check_base_weights(y_st, w_base_st); !r) return r;
-
-    const std::vector<F> positions =
-        core::normalize_x<F>(std::span<const F>(grid.x), o.normalize);
-    const core::PenaltyBand<F> band =
-        core::build_penalty_band<F>(std::span<const F>(positions), o.d, o.eps);
-    // Without a group of two or more the IRLS reads the caller's observations and base
-    // weights directly (the base weight of a missing observation taken as 0 on the fly);
-    // merging builds the merged series from the cleared base weights.
-    const bool merging = Tm < T;
-    Matrix<F> wbase_work;
-    std::optional<MergedSeries<F>> merged;
-    if (merging) {
-        wbase_work = make_wbase_work(y_st, w_base_st);
-        merged = merge_series(y_st, wbase_work.view(), grid.groups);
-    }
-    IrlsInputs<F> in;
-    if (merging) {
-        in.y = merged->y.view();
-        in.base_weights = merged->w.view();
-    } else {
-        in.y = y_st;
-        in.base_weights = w_base_st;
-        in.zero_missing = true;
-    }
-    in.band = &band;
-    in.lam = o.lam;
-    in.ridge = o.ridge;
-    in.eps = o.eps;
-    in.weighting = weighting.value();
-    in.constants = constants;
-    in.scale_name = o.scale;
+    const std::size_t T = x.size();
+    const FitInputs<F> fi(checked.value(), y_st, w_base_st, o);
     if constexpr (std::is_same_v<F, double>) {
-        if (!merging) {
+        if (!fi.merging) {
             // In float64 no error can follow the IRLS, so the outputs are created first and
             // the steps write their final rows straight into them.
             F* const z = make_output(S, T);
@@ -328,40 +382,18 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
             const auto judge = [&](std::size_t lo, std::size_t hi) { trust.judge(lo, hi); };
             std::optional<FinishedSeries> finished;
             if (check_trust) finished = FinishedSeries(judge);
-            run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt, finished);
+            run_irls_into(fi.in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt, finished);
             return trust.outcome();
         }
     }
     std::vector<std::uint8_t> untrusted;
-    IrlsResult<F> res = [&] {
-        if constexpr (std::is_same_v<F, float>) {
-            IrlsResult<F> r{Matrix<F>(S, Tm), Matrix<F>(S, Tm)};
-            Float32Acceptance acceptance(r, in, y_st, std::span<const float>(grid.x), o);
-            const auto judge = [&](std::size_t lo, std::size_t hi) { acceptance.judge(lo, hi); };
-            const LastSolveCheck<float> check = acceptance.last_check();
-            run_irls_into(in, o.iterations, o.parallel, RowMajor<F>{r.z.data.data(), S, Tm},
-                          r.wt.data.data(), FinishedSeries(judge), &check);
-            untrusted = acceptance.flags();
-            return r;
-        } else {
-            return run_irls(in, o.iterations, o.parallel);
-        }
-    }();
-
-    if (merging) {
-        QB_ASSERT(merged.has_value(), "wbase_work must exist when merging");
-        res = expand_results(res.z, res.wt, merged->w, wbase_work.view(), grid.groups);
+    IrlsResult<F> res = fit(fi, y_st, std::span<const F>(checked.value().grid.x), o, untrusted);
+    if (fi.merging) {
+        res = expand_results(res.z, res.wt, fi.merged->w, fi.wbase_work.view(),
+                             checked.value().grid.groups);
     }
-
-    if constexpr (std::is_same_v<F, float>) {
-        const Result<void> refit = refit_in_f64(res, untrusted, x, y_st, w_base_st, o);
-        if (!refit) return refit;
-    } else if (check_trust) {
-        const Result<void> trusted = check_trusted(RowMajor<F>{res.z.data.data(), S, T},
-                                                   o.return_weights ? res.wt.data.data() : nullptr, y_st);
-        if (!trusted) return trusted;
-    }
-
+    if (Result<void> r = accept_or_refit(res, untrusted, x, y_st, w_base_st, o, check_trust); !r)
+        return r;
     // No error can follow: only now do the outputs exist.
     copy_out(res.z, make_output(S, T));
     if (o.return_weights) copy_out(res.wt, make_output(S, T));

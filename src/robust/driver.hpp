@@ -11,20 +11,34 @@
 
 namespace quelbrin::robust {
 
+// The scalar arguments of robust_whittaker_irls_f32 / _f64, in parameter order; the member
+// initialisers are the Python defaults (the binding leaves a member alone when its argument
+// is omitted).
 template <class F>
 struct RobustOptions {
+    F lam = F(10.0);
     std::uint64_t d = 2;
     std::uint64_t iterations = 1;
-    F lam = F(10.0);
-    F ridge = F(1e-10);
-    F eps = F(1e-10);
-    std::optional<F> merge_x_tol;  // absent: no merging
     std::string_view weighting = "tukey";
     std::string_view scale = "mad";
-    std::optional<std::string_view> normalize;
+    F ridge = F(1e-10);
+    std::optional<std::string_view> normalize = "mean";  // None: positions used as given
+    F eps = F(1e-10);
     bool parallel = true;
-    std::optional<std::array<F, 3>> tuning;
+    std::optional<std::array<F, 3>> tuning;  // None: the weighting's default constants
     bool return_weights = false;
+    std::optional<F> merge_x_tol = F(0.01);  // None: no merging
+
+    // The same options in another element type: floats converted, names kept.
+    template <class G>
+    RobustOptions<G> in() const {
+        std::optional<G> tol;
+        if (merge_x_tol) tol = static_cast<G>(*merge_x_tol);
+        std::optional<std::array<G, 3>> k;
+        if (tuning) k = std::array<G, 3>{(*tuning)[0], (*tuning)[1], (*tuning)[2]};
+        return {static_cast<G>(lam), d, iterations, weighting, scale, static_cast<G>(ridge),
+                normalize, static_cast<G>(eps), parallel, k, return_weights, tol};
+    }
 };
 
 // Validates, merges, runs the IRLS and writes z_st (first make_output call) and, with

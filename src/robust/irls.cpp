@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "core/kernels/batch.hpp"
+#include "core/observation.hpp"
 #include "core/solver.hpp"
 #include "parallel/for_each_series.hpp"
 #include "robust/scale.hpp"
@@ -16,6 +17,8 @@
 
 namespace quelbrin::robust {
 namespace {
+
+namespace observation = core::observation;
 
 // Pass from which run_irls starts looking for cycles longer than one step; shorter runs
 // (the usual iteration counts) never pay for the saved rows.
@@ -47,8 +50,8 @@ struct CycleWatch {
 // when none is given), and 0 at a non-finite observation when the weights are the caller's.
 template <class F>
 inline F base_at(const IrlsInputs<F>& in, std::size_t s, std::size_t i, F yi) {
-    if (in.zero_missing && !std::isfinite(yi)) return F(0);
-    return in.base_weights ? (*in.base_weights)(s, i) : F(1);
+    const F base = in.base_weights ? (*in.base_weights)(s, i) : F(1);
+    return in.zero_missing ? observation::weight(yi, base) : base;
 }
 
 // True when the rows of y (and of the base weights, if any) can be read in place.
@@ -67,15 +70,12 @@ void for_each_observation(const IrlsInputs<F>& in, std::size_t s, Fn&& fn) {
         if (in.base_weights) {
             const F* b = in.base_weights->row_ptr(s);
             if (in.zero_missing) {
-                for (std::size_t i = 0; i < T; ++i) {
-                    const F bi = b[i];
-                    fn(i, y[i], std::isfinite(y[i]) ? bi : F(0));
-                }
+                for (std::size_t i = 0; i < T; ++i) fn(i, y[i], observation::weight(y[i], b[i]));
             } else {
                 for (std::size_t i = 0; i < T; ++i) fn(i, y[i], b[i]);
             }
         } else if (in.zero_missing) {
-            for (std::size_t i = 0; i < T; ++i) fn(i, y[i], std::isfinite(y[i]) ? F(1) : F(0));
+            for (std::size_t i = 0; i < T; ++i) fn(i, y[i], observation::weight(y[i], F(1)));
         } else {
             for (std::size_t i = 0; i < T; ++i) fn(i, y[i], F(1));
         }
@@ -112,7 +112,7 @@ void total_weights(const IrlsInputs<F>& in, std::size_t s, const F* wr_row, F* w
         const F gi = base_at(in, s, i, yi) * wr_row[i];
         g[i - t0] = gi;
         if (wt_row) wt_row[i] = gi;
-        yv[i - t0] = (std::isfinite(yi) && gi > F(0)) ? yi : F(0);
+        yv[i - t0] = observation::masked(yi, gi);
     }
 }
 
@@ -144,7 +144,7 @@ std::size_t residual_row(const F* y, const F* b, const F* wr, const F* z, std::s
         std::memcpy(&v, p, sizeof v);
         return v;
     };
-    V nan, one, zero{};
+    V nan, one;
     M magnitude_bits;
     for (std::size_t l = 0; l < L; ++l) {
         nan[l] = std::numeric_limits<F>::quiet_NaN();
@@ -155,17 +155,16 @@ std::size_t residual_row(const F* y, const F* b, const F* wr, const F* z, std::s
     std::size_t i = 0;
     for (; i + L <= T; i += L) {
         const V yv = load(y + i);
-        const M finite = (yv - yv) == zero;  // y - y is +0 exactly for finite y
         V base = one;
         if constexpr (HasBase) base = load(b + i);
-        if constexpr (ZeroMissing) base = finite ? base : zero;
+        if constexpr (ZeroMissing) base = observation::weight(yv, base);
         const V g = base * load(wr + i);
-        const M u = finite & (g > zero);
+        const M u = observation::counts(yv, g);
         const V rv = u ? yv - load(z + i) : nan;
         std::memcpy(r + i, &rv, sizeof rv);
         const V av = reinterpret_cast<V>(reinterpret_cast<M>(rv) & magnitude_bits);
         const unsigned u_bits = lane_bits<F>(u);
-        const unsigned kept_bits = lane_bits<F>((rv - rv) == zero);
+        const unsigned kept_bits = lane_bits<F>(observation::finite(rv));
         for (std::size_t l = 0; l < L; ++l) {
             usable[i + l] = static_cast<std::uint8_t>((u_bits >> l) & 1u);
             mag[n] = av[l];
@@ -174,15 +173,14 @@ std::size_t residual_row(const F* y, const F* b, const F* wr, const F* z, std::s
     }
     for (; i < T; ++i) {
         const F yi = y[i];
-        const bool finite = std::isfinite(yi);
         F base = HasBase ? b[i] : F(1);
-        if (ZeroMissing && !finite) base = F(0);
+        if constexpr (ZeroMissing) base = observation::weight(yi, base);
         const F gi = base * wr[i];
-        const bool u = finite && gi > F(0);
+        const bool u = observation::counts(yi, gi);
         usable[i] = u ? 1 : 0;
         r[i] = u ? yi - z[i] : std::numeric_limits<F>::quiet_NaN();
         mag[n] = std::abs(r[i]);
-        n += std::isfinite(r[i]) ? 1 : 0;
+        n += observation::finite(r[i]) ? 1 : 0;
     }
     return n;
 }
@@ -220,11 +218,11 @@ void update_robust_weights(const IrlsInputs<F>& in, std::size_t s, const F* z_ro
     } else {
         for_each_observation(in, s, [&](std::size_t i, F yi, F base) {
             const F gi = base * wr_row[i];
-            const bool u = std::isfinite(yi) && gi > F(0);
+            const bool u = observation::counts(yi, gi);
             usable[i] = u ? 1 : 0;
             r[i] = u ? yi - z_row[i] : std::numeric_limits<F>::quiet_NaN();
             mag[n] = std::abs(r[i]);
-            n += std::isfinite(r[i]) ? 1 : 0;  // the scale's usable set
+            n += observation::finite(r[i]) ? 1 : 0;  // the scale's usable set
         });
     }
     const F sc = selects_huber(in.scale_name)
@@ -295,7 +293,7 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
     for (std::size_t j = 0; j < n; ++j) {
         F* const wr_row = &work.wr[j * T];
         for_each_observation(in, s0 + j, [wr_row](std::size_t i, F yi, F base) {
-            wr_row[i] = (std::isfinite(yi) && base > F(0)) ? F(1) : F(0);
+            wr_row[i] = observation::counts(yi, base) ? F(1) : F(0);
         });
     }
     work.stop_at.assign(n, N);

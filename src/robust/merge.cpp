@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/observation.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::robust {
@@ -43,7 +44,8 @@ MergedSeries<F> merge_series(const MatrixView<F>& y, const MatrixView<F>& wbase_
             for (std::size_t t = groups[g].start; t < groups[g].end; ++t) {
                 const F yv = y(s, t);
                 const F w = wbase_work(s, t);
-                if (std::isfinite(yv) && std::isfinite(w) && w > F(0)) {
+                // Only a finite weight can be summed: an infinite one does not count here.
+                if (core::observation::counts(yv, w) && core::observation::finite(w)) {
                     total += static_cast<double>(w);
                     acc += static_cast<double>(yv) * static_cast<double>(w);
                 }

@@ -140,8 +140,11 @@ void single_series_core_matches_reference() {
                 got.assign(rows * cols, F(0));
                 return got.data();
             };
-            const auto r = whittaker_solve_core<F>(std::span<const F>(p.x), view, wv, p.lam, d,
-                                                   p.ridge, p.mode, p.eps, false, sink);
+            const auto r = whittaker_solve_core<F>(std::span<const F>(p.x), view, wv,
+                                                   SolveOptions<F>{.lam = p.lam, .d = d, .ridge = p.ridge,
+                                                                   .normalize = p.mode, .eps = p.eps,
+                                                                   .parallel = false},
+                                                   sink);
             // A result the trust rule rejects (these grids floor some spacings) is an error.
             std::vector<F> masked(T);
             for (std::size_t t = 0; t < T; ++t) {
