@@ -14,7 +14,7 @@ namespace {
 using namespace quelbrin::bindings;
 
 constexpr const char* kSmoothF64Doc =
-R"doc(smooth_f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False)
+    R"doc(smooth_f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False)
 --
 
 Whittaker smoother with lam chosen per series (float64); see quelbrin_auto.smooth_f64.
@@ -23,7 +23,7 @@ Returns (z, stats, leverage, se): stats is a (5, S) float64 array with the rows 
 score, sigma and at_bound (0 or 1); leverage and se are None unless return_uncertainty.)doc";
 
 constexpr const char* kSmoothF32Doc =
-R"doc(smooth_f32(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False)
+    R"doc(smooth_f32(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False)
 --
 
 Whittaker smoother with lam chosen per series (float32 data, float32 lam values);
@@ -45,8 +45,7 @@ PyMethodDef g_methods[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_quelbrin_auto", "", 0, g_methods, nullptr, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_quelbrin_auto", "", 0, g_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 // As for quelbrin itself: the module's state (the NumPy API table, the cached module)

@@ -18,7 +18,7 @@ using namespace quelbrin::bindings;
 // Docstrings of the float64 functions: the signature line, "--", an empty line and the
 // text.  The interpreter splits off the signature as __text_signature__.
 constexpr const char* kBuildPbDoc =
-R"doc(build_pb_f64(x, d=2, normalize=None, eps=None)
+    R"doc(build_pb_f64(x, d=2, normalize=None, eps=None)
 --
 
 Build the lower-banded penalty matrix `Pb` for divided differences (`P = D.T @ D`).
@@ -42,7 +42,7 @@ k : int
     Half-bandwidth, `k = 2*d`.)doc";
 
 constexpr const char* kSolveDoc =
-R"doc(whittaker_solve_f64(x, y_st, w_base_st=None, lam=10.0, d=2, ridge=1e-10, normalize="mean", eps=1e-10, parallel=True)
+    R"doc(whittaker_solve_f64(x, y_st, w_base_st=None, lam=10.0, d=2, ridge=1e-10, normalize="mean", eps=1e-10, parallel=True)
 --
 
 Solve a single-pass (non-robust) Whittaker smoother for each series.
@@ -71,7 +71,7 @@ Returns
 z_st : ndarray[float64], shape (S, T))doc";
 
 constexpr const char* kRobustDoc =
-R"doc(robust_whittaker_irls_f64(x, y_st, w_base_st=None, lam=10.0, d=2, iterations=1, weighting="tukey", scale="mad", ridge=1e-10, normalize="mean", eps=1e-10, parallel=True, tuning=None, return_weights=False, merge_x_tol=1e-2)
+    R"doc(robust_whittaker_irls_f64(x, y_st, w_base_st=None, lam=10.0, d=2, iterations=1, weighting="tukey", scale="mad", ridge=1e-10, normalize="mean", eps=1e-10, parallel=True, tuning=None, return_weights=False, merge_x_tol=1e-2)
 --
 
 Robust Whittaker smoother via IRLS (float64).
@@ -113,7 +113,7 @@ or (z_st, w_total_st) if return_weights=True)doc";
 
 // In robust_whittaker_irls_f32 this paragraph replaces the first paragraph of the Notes.
 constexpr const char* kRobustF32Notes =
-R"doc(Same API as `robust_whittaker_irls_f64`, but returns float32 output. For highly irregular or
+    R"doc(Same API as `robust_whittaker_irls_f64`, but returns float32 output. For highly irregular or
 near-duplicate `x`, or when large portions of a series are missing (e.g. long NaN tails), the
 internal float32 solve can become ill-conditioned. This function automatically falls back to a
 float64 solve when it detects numerical instability (and casts back to float32).)doc";
@@ -156,19 +156,19 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef g_methods[6];
 
 void fill_methods() {
-    static const std::string* docs = new std::string[6]{
-        kBuildPbDoc,          f32_doc(kBuildPbDoc, false), kSolveDoc,
-        f32_doc(kSolveDoc, false), kRobustDoc,           f32_doc(kRobustDoc, true)};
+    static const std::string* docs = new std::string[6]{kBuildPbDoc, f32_doc(kBuildPbDoc, false),
+                                                        kSolveDoc,   f32_doc(kSolveDoc, false),
+                                                        kRobustDoc,  f32_doc(kRobustDoc, true)};
     g_methods[0] = {"build_pb_f64", as_cfunction(&build_pb_f64), kFlags, docs[0].c_str()};
     g_methods[1] = {"build_pb_f32", as_cfunction(&build_pb_f32), kFlags, docs[1].c_str()};
     g_methods[2] = {"whittaker_solve_f64", as_cfunction(&whittaker_solve_f64), kFlags,
                     docs[2].c_str()};
     g_methods[3] = {"whittaker_solve_f32", as_cfunction(&whittaker_solve_f32), kFlags,
                     docs[3].c_str()};
-    g_methods[4] = {"robust_whittaker_irls_f64", as_cfunction(&robust_whittaker_irls_f64),
-                    kFlags, docs[4].c_str()};
-    g_methods[5] = {"robust_whittaker_irls_f32", as_cfunction(&robust_whittaker_irls_f32),
-                    kFlags, docs[5].c_str()};
+    g_methods[4] = {"robust_whittaker_irls_f64", as_cfunction(&robust_whittaker_irls_f64), kFlags,
+                    docs[4].c_str()};
+    g_methods[5] = {"robust_whittaker_irls_f32", as_cfunction(&robust_whittaker_irls_f32), kFlags,
+                    docs[5].c_str()};
 }
 
 PyModuleDef g_module_def = {
@@ -191,8 +191,7 @@ void export_function(PyObject* module, PyObject* function) {
         all = checked(PyList_New(0));
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_python_error();
     }
-    if (!PyList_Check(all.get()))
-        throw_new_error(PyExc_TypeError, "`__all__` must be a list");
+    if (!PyList_Check(all.get())) throw_new_error(PyExc_TypeError, "`__all__` must be a list");
     if (PyList_Append(all.get(), name.get()) < 0) throw_python_error();
     if (PyObject_SetAttr(module, name.get(), function) < 0) throw_python_error();
 }

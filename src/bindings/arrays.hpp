@@ -41,7 +41,7 @@ InputArray to_array(PyObject* obj, int ndim, const char* name, MaskedEntries mas
 // copied, so the numerics always read properly aligned values.
 template <class F>
 class FlatArray {
-public:
+  public:
     FlatArray(const F* data, std::size_t size) : data_(data), size_(size) {}
     explicit FlatArray(std::vector<F> copy) : copy_(std::move(copy)) {
         data_ = copy_.data();
@@ -51,7 +51,7 @@ public:
     FlatArray& operator=(const FlatArray&) = delete;
     std::span<const F> span() const { return {data_, size_}; }
 
-private:
+  private:
     std::vector<F> copy_;
     const F* data_ = nullptr;
     std::size_t size_ = 0;

@@ -6,16 +6,16 @@
 #include <vector>
 
 #include "bindings/arrays.hpp"
-#include "core/arguments.hpp"
 #include "bindings/call.hpp"
+#include "core/arguments.hpp"
 #include "selection/driver.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::bindings {
 namespace {
 
-constexpr const char* kSmoothParams[] = {"x",         "y_st",      "w_base_st", "lam",
-                                         "d",         "ridge",     "normalize", "eps",
+constexpr const char* kSmoothParams[] = {"x",          "y_st",     "w_base_st",         "lam",
+                                         "d",          "ridge",    "normalize",         "eps",
                                          "lam_bounds", "parallel", "return_uncertainty"};
 constexpr double kDefaultBounds[2] = {1e-3, 1e9};
 
@@ -90,8 +90,7 @@ PyObject* smooth(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
     const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
     const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
     std::optional<InputArray> w_base_st;
-    if (slot.given(2))
-        w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
+    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
     LamArgument lam;
     read_lam<F>(slot[3], lam);
     selection::AutoOptions<F> o;
@@ -119,8 +118,8 @@ PyObject* smooth(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
         outputs.leverage.emplace(leverage);
         outputs.se.emplace(se);
     }
-    const Result<void> r = selection::smooth_auto_core<F>(xs.span(), matrix_view<F>(y_st),
-                                                          w_view, o, outputs);
+    const Result<void> r =
+        selection::smooth_auto_core<F>(xs.span(), matrix_view<F>(y_st), w_view, o, outputs);
     if (!r) throw_value_error(r.error());
     QB_ASSERT(z.array && stats.array, "the automatic smoother returned without its outputs");
     PyObject* lev = leverage.array ? leverage.array.get() : Py_None;
@@ -135,11 +134,13 @@ constexpr Signature kSmoothF32{"smooth_f32", kSmoothParams, 2};
 
 PyObject* smooth_f64(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) noexcept {
-    return call_frame([&]() -> PyObject* { return smooth<double>(kSmoothF64, args, nargsf, kwnames); });
+    return call_frame(
+        [&]() -> PyObject* { return smooth<double>(kSmoothF64, args, nargsf, kwnames); });
 }
 PyObject* smooth_f32(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) noexcept {
-    return call_frame([&]() -> PyObject* { return smooth<float>(kSmoothF32, args, nargsf, kwnames); });
+    return call_frame(
+        [&]() -> PyObject* { return smooth<float>(kSmoothF32, args, nargsf, kwnames); });
 }
 
 }  // namespace quelbrin::bindings

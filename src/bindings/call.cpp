@@ -88,13 +88,12 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         std::size_t p = 0;
-        while (p < P && !(PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, sig.params[p])))
-            ++p;
+        while (p < P && !(PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, sig.params[p]))) ++p;
         if (p == P) fail_unexpected_keyword(sig, key);
         if (slots[p] != nullptr)
-            throw_new_error(PyExc_TypeError, function_name(sig) +
-                                                 " got multiple values for argument '" +
-                                                 sig.params[p] + "'");
+            throw_new_error(
+                PyExc_TypeError,
+                function_name(sig) + " got multiple values for argument '" + sig.params[p] + "'");
         slots[p] = args[N + static_cast<std::size_t>(j)];
     }
 
@@ -178,7 +177,7 @@ bool is_numpy_bool(PyObject* obj) {
         return false;
     }
     const bool named = PyUnicode_Check(type_name) && (PyUnicode_EqualToUTF8(type_name, "bool_") ||
-                                                     PyUnicode_EqualToUTF8(type_name, "bool"));
+                                                      PyUnicode_EqualToUTF8(type_name, "bool"));
     Py_DECREF(type_name);
     return named;
 }
@@ -228,8 +227,7 @@ PyObject* call_frame(FunctionRef<PyObject*()> body) noexcept {
             return result;
         } catch (const PythonErrorSet&) {
             if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError,
-                                "attempted to fetch exception but none was set");
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         } catch (const Panic& p) {
             set_panic_exception(p.message);
         } catch (const std::bad_alloc&) {

@@ -19,7 +19,7 @@ namespace quelbrin::bindings {
 
 // An owned reference: released on every path, including unwinding.
 class Ref {
-public:
+  public:
     Ref() = default;
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
     static Ref borrow(PyObject* p) noexcept {
@@ -42,7 +42,7 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };

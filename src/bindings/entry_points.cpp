@@ -53,11 +53,15 @@ constexpr ParamTable<BuildPbCall<F>, 4> kBuildPb{
     flavour<F>("build_pb_f64", "build_pb_f32"),
     {{
         {"x", true, NoneMeans::invalid,
-         [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.x = to_array<F>(o, 1, n, MaskedEntries::flagged); }},
+         [](BuildPbCall<F>& c, PyObject* o, const char* n) {
+             c.x = to_array<F>(o, 1, n, MaskedEntries::flagged);
+         }},
         {"d", false, NoneMeans::invalid,
          [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }},
         {"normalize", false, NoneMeans::default_value,
-         [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.options.normalize = to_text(o, n); }},
+         [](BuildPbCall<F>& c, PyObject* o, const char* n) {
+             c.options.normalize = to_text(o, n);
+         }},
         {"eps", false, NoneMeans::default_value,
          [](BuildPbCall<F>& c, PyObject* o, const char* n) { c.options.eps = to_float<F>(o, n); }},
     }}};
@@ -132,40 +136,40 @@ constexpr Param<Call> kX{"x", true, NoneMeans::invalid, [](Call& c, PyObject* o,
                              c.arrays.x = to_array<F>(o, 1, n, MaskedEntries::flagged);
                          }};
 template <class Call, class F>
-constexpr Param<Call> kYSt{"y_st", true, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
+constexpr Param<Call> kYSt{"y_st", true, NoneMeans::invalid,
+                           [](Call& c, PyObject* o, const char* n) {
                                c.arrays.y_st = to_array<F>(o, 2, n, MaskedEntries::missing);
                            }};
 template <class Call, class F>
-constexpr Param<Call> kWBaseSt{"w_base_st", false, NoneMeans::default_value,
-                               [](Call& c, PyObject* o, const char* n) {
-                                   c.arrays.w_base_st = to_array<F>(o, 2, n, MaskedEntries::zero_weight);
-                               }};
+constexpr Param<Call> kWBaseSt{
+    "w_base_st", false, NoneMeans::default_value, [](Call& c, PyObject* o, const char* n) {
+        c.arrays.w_base_st = to_array<F>(o, 2, n, MaskedEntries::zero_weight);
+    }};
 
 // The options both smoothers take, with the same name, conversion and meaning of None.
 template <class Call, class F>
-constexpr Param<Call> kLam{"lam", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
-                               c.options.lam = to_float<F>(o, n);
-                           }};
+constexpr Param<Call> kLam{
+    "lam", false, NoneMeans::invalid,
+    [](Call& c, PyObject* o, const char* n) { c.options.lam = to_float<F>(o, n); }};
 template <class Call>
 constexpr Param<Call> kD{"d", false, NoneMeans::invalid,
                          [](Call& c, PyObject* o, const char* n) { c.options.d = to_u64(o, n); }};
 template <class Call, class F>
-constexpr Param<Call> kRidge{"ridge", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
-                                 c.options.ridge = to_float<F>(o, n);
-                             }};
+constexpr Param<Call> kRidge{
+    "ridge", false, NoneMeans::invalid,
+    [](Call& c, PyObject* o, const char* n) { c.options.ridge = to_float<F>(o, n); }};
 template <class Call>
-constexpr Param<Call> kNormalize{"normalize", false, NoneMeans::absent,
-                                 [](Call& c, PyObject* o, const char* n) {
-                                     c.options.normalize = optional_text(o, n);
-                                 }};
+constexpr Param<Call> kNormalize{
+    "normalize", false, NoneMeans::absent,
+    [](Call& c, PyObject* o, const char* n) { c.options.normalize = optional_text(o, n); }};
 template <class Call, class F>
-constexpr Param<Call> kEps{"eps", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
-                               c.options.eps = to_float<F>(o, n);
-                           }};
+constexpr Param<Call> kEps{
+    "eps", false, NoneMeans::invalid,
+    [](Call& c, PyObject* o, const char* n) { c.options.eps = to_float<F>(o, n); }};
 template <class Call>
-constexpr Param<Call> kParallel{"parallel", false, NoneMeans::invalid, [](Call& c, PyObject* o, const char* n) {
-                                    c.options.parallel = to_bool(o, n);
-                                }};
+constexpr Param<Call> kParallel{
+    "parallel", false, NoneMeans::invalid,
+    [](Call& c, PyObject* o, const char* n) { c.options.parallel = to_bool(o, n); }};
 
 // The arrays as the cores read them; x must be contiguous and have no masked entries.
 template <class F>
@@ -208,7 +212,8 @@ PyObject* whittaker_solve(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     bind_call(kSolve<F>, args, nargsf, kwnames, call);
     const ArrayViews<F> in(call.arrays);
     OneOutput<F> output;
-    raise_unless(core::whittaker_solve_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, output));
+    raise_unless(
+        core::whittaker_solve_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, output));
     QB_ASSERT(output.array, "the smoother returned without an output");
     return output.array.release();
 }
@@ -242,9 +247,13 @@ constexpr ParamTable<RobustCall<F>, 15> kRobust{
         kEps<RobustCall<F>, F>,
         kParallel<RobustCall<F>>,
         {"tuning", false, NoneMeans::default_value,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.tuning = to_float_triple<F>(o, n); }},
+         [](RobustCall<F>& c, PyObject* o, const char* n) {
+             c.options.tuning = to_float_triple<F>(o, n);
+         }},
         {"return_weights", false, NoneMeans::invalid,
-         [](RobustCall<F>& c, PyObject* o, const char* n) { c.options.return_weights = to_bool(o, n); }},
+         [](RobustCall<F>& c, PyObject* o, const char* n) {
+             c.options.return_weights = to_bool(o, n);
+         }},
         {"merge_x_tol", false, NoneMeans::absent,
          [](RobustCall<F>& c, PyObject* o, const char* n) {
              c.options.merge_x_tol = o ? std::optional(to_float<F>(o, n)) : std::nullopt;
@@ -257,7 +266,8 @@ PyObject* robust_irls(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
     bind_call(kRobust<F>, args, nargsf, kwnames, call);
     const ArrayViews<F> in(call.arrays);
     TwoOutputs<F> outputs;
-    raise_unless(robust::robust_irls_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, outputs));
+    raise_unless(
+        robust::robust_irls_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, outputs));
     QB_ASSERT(outputs.z_st, "the robust driver returned without an output");
     if (!call.options.return_weights) return outputs.z_st.release();
     QB_ASSERT(outputs.w_total_st, "the robust driver returned no weights");
@@ -266,9 +276,9 @@ PyObject* robust_irls(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
 
 }  // namespace
 
-#define QB_ENTRY_POINT(name, body, F)                                                      \
-    PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargsf,                    \
-                   PyObject* kwnames) noexcept {                                           \
+#define QB_ENTRY_POINT(name, body, F)                                                     \
+    PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargsf,                   \
+                   PyObject* kwnames) noexcept {                                          \
         return call_frame([&]() -> PyObject* { return body<F>(args, nargsf, kwnames); }); \
     }
 QB_ENTRY_POINT(build_pb_f64, build_pb, double)

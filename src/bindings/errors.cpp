@@ -24,8 +24,8 @@ void throw_python_error() {
 }
 
 void throw_new_error(PyObject* type, std::string_view message) {
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(),
-                                                 static_cast<Py_ssize_t>(message.size()));
+    PyObject* text =
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
     if (text == nullptr) throw_python_error();
     PyErr_SetObject(type, text);
     Py_DECREF(text);
@@ -54,8 +54,8 @@ PyObject* panic_exception_type() noexcept {
 void set_panic_exception(std::string_view message) noexcept {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // its own failure is already set
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(),
-                                          static_cast<Py_ssize_t>(message.size()), "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (text == nullptr) return;
     PyErr_SetObject(type, text);
     Py_DECREF(text);

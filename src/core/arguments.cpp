@@ -127,21 +127,20 @@ Result<void> validate_robust_arguments(F lam, std::uint64_t iterations, std::str
     return check_tuning(tuning, reads_a_and_b);
 }
 
-#define QB_INSTANTIATE(F)                                                                     \
-    template bool strictly_increasing<F>(std::span<const F>);                                 \
-    template Result<void> check_positions<F>(std::span<const F>);                             \
-    template Result<void> check_lam<F>(F);                                                    \
-    template Result<void> check_ridge<F>(F);                                                  \
-    template Result<void> check_eps<F>(F);                                                    \
-    template Result<void> check_tuning<F>(const std::optional<std::array<F, 3>>&, bool);      \
-    template Result<void> check_base_weights<F>(const MatrixView<F>&,                         \
-                                                const std::optional<MatrixView<F>>&);         \
-    template Result<void> validate_solve_arguments<F>(F, F, std::optional<std::string_view>, \
-                                                      F);                                     \
-    template Result<void> validate_band_arguments<F>(std::optional<std::string_view>,        \
-                                                     std::optional<F>);                       \
-    template Result<void> validate_robust_arguments<F>(                                       \
-        F, std::uint64_t, std::string_view, F, std::optional<std::string_view>, F,            \
+#define QB_INSTANTIATE(F)                                                                        \
+    template bool strictly_increasing<F>(std::span<const F>);                                    \
+    template Result<void> check_positions<F>(std::span<const F>);                                \
+    template Result<void> check_lam<F>(F);                                                       \
+    template Result<void> check_ridge<F>(F);                                                     \
+    template Result<void> check_eps<F>(F);                                                       \
+    template Result<void> check_tuning<F>(const std::optional<std::array<F, 3>>&, bool);         \
+    template Result<void> check_base_weights<F>(const MatrixView<F>&,                            \
+                                                const std::optional<MatrixView<F>>&);            \
+    template Result<void> validate_solve_arguments<F>(F, F, std::optional<std::string_view>, F); \
+    template Result<void> validate_band_arguments<F>(std::optional<std::string_view>,            \
+                                                     std::optional<F>);                          \
+    template Result<void> validate_robust_arguments<F>(                                          \
+        F, std::uint64_t, std::string_view, F, std::optional<std::string_view>, F,               \
         const std::optional<std::array<F, 3>>&, bool);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

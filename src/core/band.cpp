@@ -61,16 +61,23 @@ PenaltyBand<F> build_penalty_band(std::span<const F> x, std::uint64_t d, F eps) 
 
     F* const pb = band.values.data();
     switch (d) {
-        case 1: add_penalty<F, 1>(x, 1, eps, pb); break;
-        case 2: add_penalty<F, 2>(x, 2, eps, pb); break;
-        case 3: add_penalty<F, 3>(x, 3, eps, pb); break;
-        default: add_penalty<F, 0>(x, static_cast<std::size_t>(d), eps, pb); break;
+        case 1:
+            add_penalty<F, 1>(x, 1, eps, pb);
+            break;
+        case 2:
+            add_penalty<F, 2>(x, 2, eps, pb);
+            break;
+        case 3:
+            add_penalty<F, 3>(x, 3, eps, pb);
+            break;
+        default:
+            add_penalty<F, 0>(x, static_cast<std::size_t>(d), eps, pb);
+            break;
     }
     return band;
 }
 
-template PenaltyBand<float> build_penalty_band<float>(std::span<const float>, std::uint64_t,
-                                                      float);
+template PenaltyBand<float> build_penalty_band<float>(std::span<const float>, std::uint64_t, float);
 template PenaltyBand<double> build_penalty_band<double>(std::span<const double>, std::uint64_t,
                                                         double);
 

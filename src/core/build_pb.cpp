@@ -21,7 +21,7 @@ PenaltyBand<F> band_for(std::span<const F> x, std::optional<std::string_view> no
     return build_penalty_band(std::span<const F>(positions), d, eps);
 }
 
-#define QB_INSTANTIATE(F)                                                                     \
+#define QB_INSTANTIATE(F)                                                                    \
     template Result<void> check_band_inputs<F>(std::span<const F>, const BandOptions<F>&);   \
     template PenaltyBand<F> band_for<F>(std::span<const F>, std::optional<std::string_view>, \
                                         std::uint64_t, F);

@@ -21,7 +21,7 @@ namespace quelbrin::core {
 // operations and their order are the same either way.
 template <class F, std::size_t Dc>
 class DifferenceRows {
-public:
+  public:
     // d >= 1.  Throws std::bad_alloc when the storage of a huge d cannot exist.
     explicit DifferenceRows(std::size_t d_runtime) : d_(Dc != 0 ? Dc : d_runtime) {
         if constexpr (Dc == 0) {
@@ -69,7 +69,7 @@ public:
         return (!Steady && t < d) ? nullptr : cur + offset(d);
     }
 
-private:
+  private:
     // Order j's row starts at (j - 1)(j + 2) / 2: the sum over 1 <= i < j of i + 1.
     static constexpr std::size_t offset(std::size_t j) { return (j - 1) * (j + 2) / 2; }
     std::size_t half() const { return offset(order() + 1); }

@@ -8,8 +8,8 @@
 #include "core/difference_rows.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/observation.hpp"
-#include "support/sizes.hpp"
 #include "core/trust.hpp"
+#include "support/sizes.hpp"
 
 namespace quelbrin::core {
 
@@ -42,7 +42,7 @@ inline F above_floor(F v, F floor) {
 // the state (a local object whose members are all inlined) stays in registers.
 template <class F, std::size_t D>
 class OnePass {
-public:
+  public:
     OnePass(const LongSeries<F>& in, F* out, F* rec)
         : in_(in), T_(in.x.size()), map_(in.map), rows_(D), out_(out), rec_(rec) {}
 
@@ -60,7 +60,7 @@ public:
         return !bad_;
     }
 
-private:
+  private:
     // Position t enters the window and row t-D of D is added to the band columns it
     // touches (t >= D).
     template <bool Steady>
@@ -210,13 +210,17 @@ bool solve_long_series(const LongSeries<F>& problem, F* out) {
     const std::size_t T = problem.x.size();
     const std::size_t D = static_cast<std::size_t>(problem.d);
     kernels::LargeBuffer work;
-    F* const rec = static_cast<F*>(
-        work.reserve(checked_count<F>(checked_count<F>(T, D + 1), sizeof(F))));
+    F* const rec =
+        static_cast<F*>(work.reserve(checked_count<F>(checked_count<F>(T, D + 1), sizeof(F))));
     switch (D) {
-        case 1: return solve_order<F, 1>(problem, out, rec);
-        case 2: return solve_order<F, 2>(problem, out, rec);
-        case 3: return solve_order<F, 3>(problem, out, rec);
-        default: return false;
+        case 1:
+            return solve_order<F, 1>(problem, out, rec);
+        case 2:
+            return solve_order<F, 2>(problem, out, rec);
+        case 3:
+            return solve_order<F, 3>(problem, out, rec);
+        default:
+            return false;
     }
 }
 

@@ -239,12 +239,12 @@ Middle<F> middle_by_buckets(F* v, std::size_t n, std::size_t lo_rank, std::size_
             // hi_rank is the first rank of the next non-empty bucket.
             std::size_t b_hi = b + 1;
             while (in_bucket(b_hi) == 0) ++b_hi;
-            return across_split<F, Keys>(v, n, static_cast<U>(bk.kmin + (static_cast<U>(b_hi) << bk.shift)),
-                                         range);
+            return across_split<F, Keys>(
+                v, n, static_cast<U>(bk.kmin + (static_cast<U>(b_hi) << bk.shift)), range);
         }
         // Both ranks in bucket b: keep its values.
-        const std::size_t kept =
-            keep_bucket<F, Keys>(v, n, static_cast<U>(bk.kmin + (static_cast<U>(b) << bk.shift)), bk.shift);
+        const std::size_t kept = keep_bucket<F, Keys>(
+            v, n, static_cast<U>(bk.kmin + (static_cast<U>(b) << bk.shift)), bk.shift);
         QB_ASSERT(kept == in_b, "median_select: bucket count and compaction disagree");
         lo_rank -= below;
         hi_rank -= below;

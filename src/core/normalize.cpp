@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "core/arguments.hpp"
-#include "support/huge_pages.hpp"
 #include "core/median.hpp"
+#include "support/huge_pages.hpp"
 
 namespace quelbrin::core {
 
@@ -74,7 +74,6 @@ template std::vector<float> normalize_x<float>(std::span<const float>,
 template std::vector<double> normalize_x<double>(std::span<const double>,
                                                  std::optional<std::string_view>);
 template GridMap<float> grid_map<float>(std::span<const float>, std::optional<std::string_view>);
-template GridMap<double> grid_map<double>(std::span<const double>,
-                                          std::optional<std::string_view>);
+template GridMap<double> grid_map<double>(std::span<const double>, std::optional<std::string_view>);
 
 }  // namespace quelbrin::core

@@ -18,7 +18,8 @@ template <class F>
 std::vector<F> normalize_x(std::span<const F> x, std::optional<std::string_view> mode);
 
 // The map normalize_x applies to each position: (x - shift) / scale when `apply` (with
-// halves when `halved`), else none.  For the paths that normalise positions as they go instead of copying them.
+// halves when `halved`), else none.  For the paths that normalise positions as they go instead of
+// copying them.
 template <class F>
 struct GridMap {
     bool apply = false;

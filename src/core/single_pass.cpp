@@ -81,7 +81,8 @@ template <class F>
 bool takes_one_pass(const MatrixView<F>& y_st, const std::optional<MatrixView<F>>& w_base_st,
                     std::uint64_t d, F lam, F eps) {
     return std::is_same_v<F, double> && y_st.rows == 1 && y_st.row_contiguous() &&
-           (!w_base_st || w_base_st->row_contiguous()) && long_series_applies(y_st.cols, d, lam, eps);
+           (!w_base_st || w_base_st->row_contiguous()) &&
+           long_series_applies(y_st.cols, d, lam, eps);
 }
 
 // Every series by the batch solver into z.  Each leaf solves its series block by block;
@@ -91,8 +92,7 @@ bool takes_one_pass(const MatrixView<F>& y_st, const std::optional<MatrixView<F>
 // it; a float64 answer that is still not trusted fails the call.
 template <class F>
 Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
-                              const std::optional<MatrixView<F>>& w_base_st, bool parallel,
-                              F* z) {
+                              const std::optional<MatrixView<F>>& w_base_st, bool parallel, F* z) {
     using Solver = kernels::BatchSolver<F>;
     const std::size_t S = y_st.rows;
     const std::size_t T = y_st.cols;
@@ -137,8 +137,13 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     F* z = make_output(S, T);
     if (S == 0 || T == 0) return {};  // nothing to solve: the zero-filled output stands
     if (one_pass) {
-        const LongSeries<F> problem{x, grid_map(x, normalize), d, y_st.row_ptr(0),
-                                    w_base_st ? w_base_st->row_ptr(0) : nullptr, lam, ridge,
+        const LongSeries<F> problem{x,
+                                    grid_map(x, normalize),
+                                    d,
+                                    y_st.row_ptr(0),
+                                    w_base_st ? w_base_st->row_ptr(0) : nullptr,
+                                    lam,
+                                    ridge,
                                     eps};
         if (solve_long_series(problem, z)) {
             if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
@@ -148,28 +153,30 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
     }
     // float32 results are checked against the float64 system the call stands for.
     std::optional<kernels::Float64System> system64;
-    if constexpr (std::is_same_v<F, float>) system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
+    if constexpr (std::is_same_v<F, float>)
+        system64.emplace(float64_system(x, normalize, d, lam, ridge, eps));
     const kernels::BatchSolver<F> solver(band, lam, ridge, eps, kernels::best_isa(),
                                          system64 ? &*system64 : nullptr);
     return solve_all_series(solver, y_st, w_base_st, o.parallel, z);
 }
 
 kernels::Float64System float64_system(std::span<const float> x,
-                                      std::optional<std::string_view> normalize,
-                                      std::uint64_t d, float lam, float ridge, float eps) {
+                                      std::optional<std::string_view> normalize, std::uint64_t d,
+                                      float lam, float ridge, float eps) {
     const std::vector<double> x64(x.begin(), x.end());
-    const std::vector<double> positions = normalize_x<double>(std::span<const double>(x64), normalize);
+    const std::vector<double> positions =
+        normalize_x<double>(std::span<const double>(x64), normalize);
     return kernels::Float64System(
         build_penalty_band<double>(std::span<const double>(positions), d, static_cast<double>(eps)),
         static_cast<double>(lam), static_cast<double>(ridge), static_cast<double>(eps));
 }
 
-#define QB_INSTANTIATE(F)                                                                  \
-    template Result<void> whittaker_solve_core<F>(std::span<const F>, const MatrixView<F>&,      \
-                                                  const std::optional<MatrixView<F>>&,          \
-                                                  const SolveOptions<F>&, OutputSink<F>);       \
-    template void fill_series<F>(const kernels::BatchSolver<F>&, const MatrixView<F>&,         \
-                                 const MatrixView<F>*, bool, std::size_t, std::size_t,         \
+#define QB_INSTANTIATE(F)                                                                   \
+    template Result<void> whittaker_solve_core<F>(std::span<const F>, const MatrixView<F>&, \
+                                                  const std::optional<MatrixView<F>>&,      \
+                                                  const SolveOptions<F>&, OutputSink<F>);   \
+    template void fill_series<F>(const kernels::BatchSolver<F>&, const MatrixView<F>&,      \
+                                 const MatrixView<F>*, bool, std::size_t, std::size_t,      \
                                  std::size_t, F*, F*);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

@@ -51,11 +51,10 @@ template <class F>
 Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
                                   const std::optional<MatrixView<F>>& w_base_st, F lam,
                                   std::uint64_t d, F ridge,
-                                  std::optional<std::string_view> normalize, F eps,
-                                  bool parallel, OutputSink<F> make_output) {
-    return whittaker_solve_core(x, y_st, w_base_st,
-                                SolveOptions<F>{lam, d, ridge, normalize, eps, parallel},
-                                make_output);
+                                  std::optional<std::string_view> normalize, F eps, bool parallel,
+                                  OutputSink<F> make_output) {
+    return whittaker_solve_core(
+        x, y_st, w_base_st, SolveOptions<F>{lam, d, ridge, normalize, eps, parallel}, make_output);
 }
 
 // The working weights and masked observations of series s for t0 <= t < t1, as
@@ -70,7 +69,7 @@ void fill_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_s
 // The float64 system a float32 call on positions x stands for (kernels/batch.hpp): x
 // promoted exactly and normalised in float64, lam, ridge and eps promoted.
 kernels::Float64System float64_system(std::span<const float> x,
-                                      std::optional<std::string_view> normalize,
-                                      std::uint64_t d, float lam, float ridge, float eps);
+                                      std::optional<std::string_view> normalize, std::uint64_t d,
+                                      float lam, float ridge, float eps);
 
 }  // namespace quelbrin::core

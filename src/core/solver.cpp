@@ -5,8 +5,8 @@
 #include <type_traits>
 
 #include "core/floor_eps.hpp"
-#include "support/sizes.hpp"
 #include "core/trust.hpp"
+#include "support/sizes.hpp"
 
 namespace quelbrin::core {
 
@@ -32,8 +32,8 @@ C* reserve_work(std::vector<C>& v, std::size_t n) {
 // FloorOffDiagonal selects the float32 re-solve's rule: entries below the diagonal are
 // divided by the floored diagonal instead of the diagonal itself.
 template <class C, bool FloorOffDiagonal, class In>
-void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, const In* y,
-                    C lam, C ridge, C floor, C* L, C* b) {
+void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, const In* y, C lam,
+                    C ridge, C floor, C* L, C* b) {
     for (std::size_t i = 0; i < T; ++i) b[i] = static_cast<C>(w[i]) * static_cast<C>(y[i]);
 
     for (std::size_t i = 0; i < T; ++i) {
@@ -78,8 +78,8 @@ void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, co
 }  // namespace
 
 template <class F>
-void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps,
-                  F* out, SolveScratch<F>& scratch) {
+void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps, F* out,
+                  SolveScratch<F>& scratch) {
     const std::size_t T = band.T;
     if (T == 0) return;
     const std::size_t kk = band.stored_k();
@@ -93,9 +93,8 @@ void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F r
             const double floor = floor_eps(static_cast<double>(eps), kFallbackFloor);
             double* L64 = reserve_work(scratch.factor64, factor_size);
             double* b64 = reserve_work(scratch.rhs64, T);
-            cholesky_solve<double, true>(band.values.data(), kk, T, w, y,
-                                         static_cast<double>(lam), static_cast<double>(ridge),
-                                         floor, L64, b64);
+            cholesky_solve<double, true>(band.values.data(), kk, T, w, y, static_cast<double>(lam),
+                                         static_cast<double>(ridge), floor, L64, b64);
             for (std::size_t i = 0; i < T; ++i) out[i] = static_cast<float>(b64[i]);
             return;
         }
@@ -110,9 +109,9 @@ void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F r
     solve_banded(band, w, y, lam, ridge, eps, out, scratch);
 }
 
-#define QB_INSTANTIATE(F)                                                                   \
-    template void solve_banded<F>(const PenaltyBand<F>&, const F*, const F*, F, F, F, F*);  \
-    template void solve_banded<F>(const PenaltyBand<F>&, const F*, const F*, F, F, F, F*,   \
+#define QB_INSTANTIATE(F)                                                                  \
+    template void solve_banded<F>(const PenaltyBand<F>&, const F*, const F*, F, F, F, F*); \
+    template void solve_banded<F>(const PenaltyBand<F>&, const F*, const F*, F, F, F, F*,  \
                                   SolveScratch<F>&);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

@@ -26,7 +26,7 @@ template <class F>
 void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps,
                   F* out);
 template <class F>
-void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps,
-                  F* out, SolveScratch<F>& scratch);
+void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps, F* out,
+                  SolveScratch<F>& scratch);
 
 }  // namespace quelbrin::core

@@ -92,7 +92,8 @@ std::optional<std::int64_t> parse_signed(std::string_view text) {
     if (negative) text.remove_prefix(1);
     if (text.empty() || text[0] == '+') return std::nullopt;
     std::optional<std::uint64_t> magnitude = parse_count(text);
-    if (!magnitude || *magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    if (!magnitude ||
+        *magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         return std::nullopt;
     std::int64_t v = static_cast<std::int64_t>(*magnitude);
     return negative ? -v : v;
@@ -235,7 +236,8 @@ std::optional<std::uint64_t> cgroup_cpu_quota(const CgroupFiles& files) {
     }
     std::optional<std::uint64_t> quota;
     if (v1_group) {
-        if (auto mount = find_v1_mount(files, *v1_group)) apply_v1(mount->first, mount->second, quota);
+        if (auto mount = find_v1_mount(files, *v1_group))
+            apply_v1(mount->first, mount->second, quota);
     } else if (v2_group) {
         apply_v2(files.cgroup_root, *v2_group, quota);
     }
@@ -259,7 +261,8 @@ std::size_t available_cpus() {
     std::optional<std::size_t> affinity;
     cpu_set_t set;  // room for 1024 CPUs
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) affinity = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        affinity = static_cast<std::size_t>(CPU_COUNT(&set));
     return combine_cpu_count(quota, affinity, sysconf(_SC_NPROCESSORS_ONLN));
 }
 

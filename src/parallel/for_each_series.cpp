@@ -28,11 +28,10 @@ void run_range(Leaf leaf, std::size_t n, std::size_t lo, std::size_t hi, std::si
         return;
     }
     const std::size_t mid = lo + len / 2;
-    pool_join(
-        [&] { run_range(leaf, n, lo, mid, halves_budget, halves_taken_over, false); },
-        [&](bool stolen) {
-            run_range(leaf, n, mid, hi, halves_budget, halves_taken_over || stolen, false);
-        });
+    pool_join([&] { run_range(leaf, n, lo, mid, halves_budget, halves_taken_over, false); },
+              [&](bool stolen) {
+                  run_range(leaf, n, mid, hi, halves_budget, halves_taken_over || stolen, false);
+              });
 }
 
 }  // namespace

@@ -65,7 +65,8 @@ void Pool::work_until(Worker& self, const std::atomic<bool>* done) noexcept {
         unsigned fruitless = 0;
         while (true) {
             std::uint64_t seen = sleep_.epoch();
-            if (done != nullptr ? done->load(std::memory_order_acquire) : sleep_.terminating()) return;
+            if (done != nullptr ? done->load(std::memory_order_acquire) : sleep_.terminating())
+                return;
             if (Job* job = find_work(self)) {
                 execute(self, job);
                 fruitless = 0;
@@ -152,7 +153,8 @@ std::atomic<Pool*> g_failed_pools{nullptr};
 
 void retire(Pool* pool) noexcept {
     pool->next_failed = g_failed_pools.load(std::memory_order_relaxed);
-    while (!g_failed_pools.compare_exchange_weak(pool->next_failed, pool, std::memory_order_acq_rel)) {
+    while (
+        !g_failed_pools.compare_exchange_weak(pool->next_failed, pool, std::memory_order_acq_rel)) {
     }
 }
 
@@ -170,7 +172,8 @@ void run_keeping_error(Body&& body, std::exception_ptr& error) {
 
 PoolBuild start_pool(std::size_t threads, std::size_t stack_size, ThreadStarter start) {
     // A count whose bookkeeping cannot even be sized is an allocation failure.
-    if (threads > std::numeric_limits<std::size_t>::max() / (4 * sizeof(Worker))) throw std::bad_alloc();
+    if (threads > std::numeric_limits<std::size_t>::max() / (4 * sizeof(Worker)))
+        throw std::bad_alloc();
     Pool* pool = new Pool(threads);
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);

@@ -17,7 +17,7 @@
 namespace quelbrin::parallel {
 
 class Sleep {
-public:
+  public:
     std::uint64_t epoch() const noexcept { return epoch_.load(std::memory_order_seq_cst); }
     bool terminating() const noexcept { return terminating_.load(std::memory_order_acquire); }
 
@@ -30,7 +30,7 @@ public:
     // Tells every thread to finish once it is idle.
     void terminate() noexcept;
 
-private:
+  private:
     // A sleeper counted in sleepers_ holds m_ until it is inside wait(); taking the mutex
     // once makes sure the notification that follows reaches it.
     void lock_and_release() noexcept;

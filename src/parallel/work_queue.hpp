@@ -16,7 +16,7 @@
 namespace quelbrin::parallel {
 
 class WorkQueue {
-public:
+  public:
     // Throws std::bad_alloc or std::system_error; nothing is queued then.
     void push(Job* job) {
         std::lock_guard<std::mutex> lk(m_);
@@ -49,7 +49,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::mutex m_;
     std::deque<Job*> jobs_;
 };

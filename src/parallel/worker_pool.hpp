@@ -26,7 +26,7 @@ struct Worker {
 extern thread_local Worker* t_worker;
 
 class Pool {
-public:
+  public:
     explicit Pool(std::size_t n);
 
     std::size_t size() const noexcept { return n_; }
@@ -53,7 +53,7 @@ public:
     // Links pools that failed to build, which stay allocated while their threads finish.
     Pool* next_failed = nullptr;
 
-private:
+  private:
     Job* find_work(Worker& self);
     void execute(Worker& self, Job* job);
 

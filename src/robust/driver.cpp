@@ -13,11 +13,11 @@
 #include "core/observation.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
-#include "support/scratch_pool.hpp"
 #include "robust/irls.hpp"
 #include "robust/merge.hpp"
 #include "robust/weights.hpp"
 #include "support/panic.hpp"
+#include "support/scratch_pool.hpp"
 
 namespace quelbrin::robust {
 namespace {
@@ -59,7 +59,7 @@ bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>&
 // float64: a result the trust rule rejects is an error, not an answer.  The series are
 // judged block by block as the IRLS finishes them (their rows still warm).
 class Float64Trust {
-public:
+  public:
     Float64Trust(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st)
         : z_(z), wt_(wt), y_st_(y_st) {}
 
@@ -74,7 +74,7 @@ public:
         return {};
     }
 
-private:
+  private:
     RowMajor<double> z_;
     const double* wt_;
     const MatrixView<double>& y_st_;
@@ -94,13 +94,15 @@ Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixVie
 // float32 numbers).  Each block of series is judged as soon as the IRLS has finished it,
 // while its rows are warm.
 class Float32Acceptance {
-public:
+  public:
     using Check = LastSolveCheck<float>;
 
     Float32Acceptance(const IrlsResult<float>& res, const IrlsInputs<float>& in,
                       const MatrixView<float>& y_st, std::span<const float> merged_x,
                       const RobustOptions<float>& o)
-        : res_(res), in_(in), y_st_(y_st),
+        : res_(res),
+          in_(in),
+          y_st_(y_st),
           system64_(core::float64_system(merged_x, o.normalize, o.d, o.lam, o.ridge, o.eps)),
           solver_(*in.band, in.lam, in.ridge, in.eps, core::kernels::best_isa(), &system64_),
           verdict_(res.z.rows, Check::kUnchecked) {}
@@ -151,7 +153,7 @@ public:
         return out;
     }
 
-private:
+  private:
     using Solver = core::kernels::BatchSolver<float>;
     struct Work {
         Solver::Scratch solve;
@@ -258,9 +260,9 @@ Result<Checked<F>> validate_and_merge(std::span<const F> x, const MatrixView<F>&
     if (Result<void> r = core::check_positions(x); !r) return r.error();
     Result<Weighting> weighting = parse_weighting(o.weighting);
     if (!weighting) return weighting.error();
-    if (Result<void> r = core::validate_robust_arguments(o.lam, o.iterations, o.scale, o.ridge,
-                                                         o.normalize, o.eps, o.tuning,
-                                                         reads_a_and_b(weighting.value()));
+    if (Result<void> r =
+            core::validate_robust_arguments(o.lam, o.iterations, o.scale, o.ridge, o.normalize,
+                                            o.eps, o.tuning, reads_a_and_b(weighting.value()));
         !r)
         return r.error();
     const TuningConstants<F> constants =
@@ -409,9 +411,9 @@ Result<void> robust_irls_core(std::span<const F> x, const MatrixView<F>& y_st,
     return robust_fit(x, y_st, w_base_st, o, make_output, true);
 }
 
-#define QB_INSTANTIATE(F)                                                                \
-    template Result<void> robust_irls_core<F>(std::span<const F>, const MatrixView<F>&,  \
-                                              const std::optional<MatrixView<F>>&,       \
+#define QB_INSTANTIATE(F)                                                               \
+    template Result<void> robust_irls_core<F>(std::span<const F>, const MatrixView<F>&, \
+                                              const std::optional<MatrixView<F>>&,      \
                                               const RobustOptions<F>&, core::OutputSink<F>);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

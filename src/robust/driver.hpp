@@ -36,8 +36,9 @@ struct RobustOptions {
         if (merge_x_tol) tol = static_cast<G>(*merge_x_tol);
         std::optional<std::array<G, 3>> k;
         if (tuning) k = std::array<G, 3>{(*tuning)[0], (*tuning)[1], (*tuning)[2]};
-        return {static_cast<G>(lam), d, iterations, weighting, scale, static_cast<G>(ridge),
-                normalize, static_cast<G>(eps), parallel, k, return_weights, tol};
+        return {static_cast<G>(lam),   d,         iterations,          weighting, scale,
+                static_cast<G>(ridge), normalize, static_cast<G>(eps), parallel,  k,
+                return_weights,        tol};
     }
 };
 

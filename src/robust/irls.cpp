@@ -211,10 +211,12 @@ void update_robust_weights(const IrlsInputs<F>& in, std::size_t s, const F* z_ro
     if (rows_direct(in)) {
         const F* const y = in.y.row_ptr(s);
         const F* const b = in.base_weights ? in.base_weights->row_ptr(s) : nullptr;
-        n = b ? (in.zero_missing ? residual_row<F, true, true>(y, b, wr_row, z_row, T, r, usable, mag)
-                                 : residual_row<F, true, false>(y, b, wr_row, z_row, T, r, usable, mag))
-              : (in.zero_missing ? residual_row<F, false, true>(y, b, wr_row, z_row, T, r, usable, mag)
-                                 : residual_row<F, false, false>(y, b, wr_row, z_row, T, r, usable, mag));
+        n = b ? (in.zero_missing
+                     ? residual_row<F, true, true>(y, b, wr_row, z_row, T, r, usable, mag)
+                     : residual_row<F, true, false>(y, b, wr_row, z_row, T, r, usable, mag))
+              : (in.zero_missing
+                     ? residual_row<F, false, true>(y, b, wr_row, z_row, T, r, usable, mag)
+                     : residual_row<F, false, false>(y, b, wr_row, z_row, T, r, usable, mag));
     } else {
         for_each_observation(in, s, [&](std::size_t i, F yi, F base) {
             const F gi = base * wr_row[i];
@@ -242,10 +244,8 @@ void irls_step(const IrlsInputs<F>& in, std::size_t s, std::span<F> z_row, std::
               "irls_step: row length does not match the series length");
     std::vector<F> G(T), y_masked(T);
     UpdateScratch<F> scratch;
-    total_weights<F>(in, s, wr_row.data(), wt_row.data(), 0, T, G.data(), y_masked.data(),
-                     nullptr);
-    core::solve_banded(*in.band, G.data(), y_masked.data(), in.lam, in.ridge, in.eps,
-                       z_row.data());
+    total_weights<F>(in, s, wr_row.data(), wt_row.data(), 0, T, G.data(), y_masked.data(), nullptr);
+    core::solve_banded(*in.band, G.data(), y_masked.data(), in.lam, in.ridge, in.eps, z_row.data());
     update_robust_weights(in, s, z_row.data(), wr_row.data(), scratch);
 }
 
@@ -310,15 +310,16 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
         // At the call's last step every active series is at its own last step.
         const bool checked = last_check != nullptr && k == N;
         if (checked) {
-            for (const std::size_t j : active) last_check->verdict[s0 + j] = LastSolveCheck<F>::kAccepted;
+            for (const std::size_t j : active)
+                last_check->verdict[s0 + j] = LastSolveCheck<F>::kAccepted;
         }
         (checked ? *last_check->solver : solver)
             .solve_range(
                 work.batch, 0, active.size(),
                 [&](std::size_t a, std::size_t t0, std::size_t t1, F* g, F* yv) {
                     const std::size_t s = s0 + active[a];
-                    total_weights<F>(in, s, &work.wr[active[a] * T], wt ? wt + s * T : nullptr,
-                                     t0, t1, g, yv, &solver);
+                    total_weights<F>(in, s, &work.wr[active[a] * T], wt ? wt + s * T : nullptr, t0,
+                                     t1, g, yv, &solver);
                 },
                 [&](std::size_t a) { return z.row(s0 + active[a]); },
                 // Otherwise whether a series can be trusted is decided on its final result.
@@ -347,8 +348,8 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
 // all the steps of a few series at a time (the block of the batch solver) while their rows
 // are in cache; every series still performs exactly the steps of the step-by-step loop.
 template <class F>
-void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
-                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished,
+void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel, RowMajor<F> z,
+                   F* wt, std::optional<FinishedSeries> finished,
                    const LastSolveCheck<F>* last_check) {
     const std::size_t S = in.y.rows;
     const std::size_t T = in.y.cols;
@@ -383,11 +384,11 @@ IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool p
     return out;
 }
 
-#define QB_INSTANTIATE(F)                                                                     \
-    template void irls_step<F>(const IrlsInputs<F>&, std::size_t, std::span<F>, std::span<F>, \
-                               std::span<F>);                                                 \
+#define QB_INSTANTIATE(F)                                                                      \
+    template void irls_step<F>(const IrlsInputs<F>&, std::size_t, std::span<F>, std::span<F>,  \
+                               std::span<F>);                                                  \
     template IrlsResult<F> run_irls<F>(const IrlsInputs<F>&, std::uint64_t, bool,              \
-                                       std::optional<FinishedSeries>);                        \
+                                       std::optional<FinishedSeries>);                         \
     template void run_irls_into<F>(const IrlsInputs<F>&, std::uint64_t, bool, RowMajor<F>, F*, \
                                    std::optional<FinishedSeries>, const LastSolveCheck<F>*);
 QB_INSTANTIATE(float)

@@ -73,8 +73,8 @@ IrlsResult<F> run_irls(const IrlsInputs<F>& in, std::uint64_t iterations, bool p
 // The same into the caller's zero-filled row-major (S, T) z and wt; with wt null the total
 // weights are not kept.  Only the rows' final values are written.
 template <class F>
-void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel,
-                   RowMajor<F> z, F* wt, std::optional<FinishedSeries> finished = std::nullopt,
+void run_irls_into(const IrlsInputs<F>& in, std::uint64_t iterations, bool parallel, RowMajor<F> z,
+                   F* wt, std::optional<FinishedSeries> finished = std::nullopt,
                    const LastSolveCheck<F>* last_check = nullptr);
 
 }  // namespace quelbrin::robust

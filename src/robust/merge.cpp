@@ -84,13 +84,12 @@ IrlsResult<F> expand_results(const Matrix<F>& z_m, const Matrix<F>& wt_m, const 
     return out;
 }
 
-#define QB_INSTANTIATE(F)                                                                   \
-    template MergedGrid<F> merge_groups<F>(std::span<const F>, F);                          \
-    template MergedSeries<F> merge_series<F>(const MatrixView<F>&, const MatrixView<F>&,    \
-                                             std::span<const MergeGroup>);                  \
-    template IrlsResult<F> expand_results<F>(const Matrix<F>&, const Matrix<F>&,            \
-                                             const Matrix<F>&, const MatrixView<F>&,        \
-                                             std::span<const MergeGroup>);
+#define QB_INSTANTIATE(F)                                                                          \
+    template MergedGrid<F> merge_groups<F>(std::span<const F>, F);                                 \
+    template MergedSeries<F> merge_series<F>(const MatrixView<F>&, const MatrixView<F>&,           \
+                                             std::span<const MergeGroup>);                         \
+    template IrlsResult<F> expand_results<F>(const Matrix<F>&, const Matrix<F>&, const Matrix<F>&, \
+                                             const MatrixView<F>&, std::span<const MergeGroup>);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

@@ -15,18 +15,24 @@ namespace {
 // decimals are not rounded twice).
 template <class F>
 constexpr F mad_factor() {
-    if constexpr (std::is_same_v<F, float>) return 1.4826f;
-    else return 1.4826;
+    if constexpr (std::is_same_v<F, float>)
+        return 1.4826f;
+    else
+        return 1.4826;
 }
 template <class F>
 constexpr F huber_clip() {
-    if constexpr (std::is_same_v<F, float>) return 1.345f;
-    else return 1.345;
+    if constexpr (std::is_same_v<F, float>)
+        return 1.345f;
+    else
+        return 1.345;
 }
 template <class F>
 constexpr F huber_tolerance() {
-    if constexpr (std::is_same_v<F, float>) return 1e-4f;
-    else return 1e-4;
+    if constexpr (std::is_same_v<F, float>)
+        return 1e-4f;
+    else
+        return 1e-4;
 }
 
 constexpr int kHuberMaxPasses = 30;
@@ -92,11 +98,11 @@ F residual_scale(std::span<const F> r, std::span<const std::uint8_t> usable,
     return selects_huber(scale_name) ? huber_scale(r, usable, floor) : mad_scale(r, usable, floor);
 }
 
-#define QB_INSTANTIATE(F)                                                                      \
-    template F mad_scale<F>(std::span<const F>, std::span<const std::uint8_t>, F);             \
-    template F mad_of_magnitudes<F>(std::span<F>, F);                                          \
-    template F huber_scale<F>(std::span<const F>, std::span<const std::uint8_t>, F);           \
-    template F residual_scale<F>(std::span<const F>, std::span<const std::uint8_t>,            \
+#define QB_INSTANTIATE(F)                                                            \
+    template F mad_scale<F>(std::span<const F>, std::span<const std::uint8_t>, F);   \
+    template F mad_of_magnitudes<F>(std::span<F>, F);                                \
+    template F huber_scale<F>(std::span<const F>, std::span<const std::uint8_t>, F); \
+    template F residual_scale<F>(std::span<const F>, std::span<const std::uint8_t>,  \
                                  std::string_view, F);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

@@ -1,11 +1,11 @@
 #include "robust/weights.hpp"
 
-#include "core/floor_eps.hpp"
-#include "support/ascii.hpp"
-
 #include <cmath>
 #include <string>
 #include <type_traits>
+
+#include "core/floor_eps.hpp"
+#include "support/ascii.hpp"
 
 namespace quelbrin::robust {
 namespace {
@@ -116,8 +116,10 @@ inline F weight_of(const TuningConstants<F>& k, F r, F s) {
 // Cloned for AVX2 and chosen at load time where the CPU has it: the same operations on
 // wider vectors, so the same numbers.
 template <Weighting W, class F>
-__attribute__((target_clones("avx2", "default"))) void weights_of_row(const TuningConstants<F>& k, const F* r, const std::uint8_t* usable, F s,
-                    F* out, std::size_t n) {
+__attribute__((target_clones("avx2", "default"))) void weights_of_row(const TuningConstants<F>& k,
+                                                                      const F* r,
+                                                                      const std::uint8_t* usable,
+                                                                      F s, F* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const F w = weight_of<W>(k, r[i], s);
         out[i] = usable[i] != 0 ? w : F(0);

@@ -59,8 +59,7 @@ Result<void> validate_lam(const LamSpec& lam, std::size_t S, std::span<const dou
             break;
         case LamSpec::Kind::value:
             if (!positive_finite(lam.value))
-                return error("lam must be a positive finite number, got " +
-                             number_text(lam.value));
+                return error("lam must be a positive finite number, got " + number_text(lam.value));
             break;
         case LamSpec::Kind::per_series:
             if (lam.per_series.size() != S)
@@ -74,13 +73,15 @@ Result<void> validate_lam(const LamSpec& lam, std::size_t S, std::span<const dou
             }
             break;
     }
-    if (bounds.size() != 2 || !(positive_finite(bounds[0]) && positive_finite(bounds[1]) &&
-                                bounds[0] < bounds[1])) {
+    if (bounds.size() != 2 ||
+        !(positive_finite(bounds[0]) && positive_finite(bounds[1]) && bounds[0] < bounds[1])) {
         std::string got;
         for (std::size_t i = 0; i < bounds.size(); ++i)
             got += (i == 0 ? "" : ", ") + number_text(bounds[i]);
-        return error("lam_bounds must be two positive finite numbers (lower, upper) with "
-                     "lower < upper, got (" + got + ")");
+        return error(
+            "lam_bounds must be two positive finite numbers (lower, upper) with "
+            "lower < upper, got (" +
+            got + ")");
     }
     return {};
 }
@@ -96,7 +97,7 @@ MatrixView<F> row_view(const MatrixView<F>& m, std::size_t s) {
 
 // The error of the lowest-numbered series whose fit failed, whichever thread saw it first.
 class FirstError {
-public:
+  public:
     void keep(std::size_t s, const Error& e) {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (!error_ || s < series_) {
@@ -109,7 +110,7 @@ public:
         return {};
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::optional<Error> error_;
     std::size_t series_ = 0;
@@ -126,13 +127,19 @@ struct LeafScratch {
 
 template <class F>
 class Smoother {
-public:
+  public:
     // batch: the solver of the float64 final fits (null: one single-pass call per series).
     Smoother(std::span<const F> x, const MatrixView<F>& y_st,
              const std::optional<MatrixView<F>>& w_base_st, const AutoOptions<F>& o,
              const core::PenaltyBand<double>& band, const FitSolver* batch)
-        : x_(x), y_(y_st), w_(w_base_st), o_(o), band_(band),
-          base_(w_base_st ? &*w_base_st : nullptr), T_(y_st.cols), batch_(batch) {
+        : x_(x),
+          y_(y_st),
+          w_(w_base_st),
+          o_(o),
+          band_(band),
+          base_(w_base_st ? &*w_base_st : nullptr),
+          T_(y_st.cols),
+          batch_(batch) {
         if (o.lam.kind == LamSpec::Kind::name) criterion_ = *parse_criterion(o.lam.name);
     }
 
@@ -145,8 +152,8 @@ public:
 
     // Chooses (or takes) lam for series lo .. hi-1, fits them unless the fit was made for
     // all series at once, and writes their statistics.
-    void run(std::size_t lo, std::size_t hi, const Rows& out, bool fitted,
-             LeafScratch& scratch, FirstError& failure) const {
+    void run(std::size_t lo, std::size_t hi, const Rows& out, bool fitted, LeafScratch& scratch,
+             FirstError& failure) const {
         Evaluator ev(band_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps),
                      scratch.evaluator);
         std::vector<double> diag(o_.uncertainty ? T_ : 0);
@@ -169,7 +176,7 @@ public:
         if (!fitted && batch_ != nullptr) fit_batch(lo, hi, lams, out.z, scratch.fit, failure);
     }
 
-private:
+  private:
     // A point the search evaluated with the inverse: its edf and RSS.
     struct Tried {
         double lam, edf, rss;
@@ -178,9 +185,12 @@ private:
     Choice take_or_choose(Evaluator& ev, std::size_t s, std::vector<Tried>& tried) const {
         const Bounds bounds{o_.lam_bounds[0], o_.lam_bounds[1]};
         switch (o_.lam.kind) {
-            case LamSpec::Kind::value: return Choice{o_.lam.value, kNaN, false};
-            case LamSpec::Kind::per_series: return Choice{o_.lam.per_series[s], kNaN, false};
-            case LamSpec::Kind::name: break;
+            case LamSpec::Kind::value:
+                return Choice{o_.lam.value, kNaN, false};
+            case LamSpec::Kind::per_series:
+                return Choice{o_.lam.per_series[s], kNaN, false};
+            case LamSpec::Kind::name:
+                break;
         }
         // Nothing to choose: with m <= d observations every lam fits them alike.
         if (ev.counts().m <= static_cast<double>(o_.d)) return Choice{o_.lam_bounds[1], kNaN, true};
@@ -271,8 +281,7 @@ private:
                 std::vector<double>& diag) const {
         SweepSums sums;
         const double one[1] = {lam};
-        ev.sweep(one, 1, needs_of(criterion_, true), o_.uncertainty ? diag.data() : nullptr,
-                 sums);
+        ev.sweep(one, 1, needs_of(criterion_, true), o_.uncertainty ? diag.data() : nullptr, sums);
         const SeriesCounts& n = ev.counts();
         const std::size_t S = y_.rows;
         const double sigma = residual_scale(sums.rss[0], sums.edf[0], n);
@@ -326,9 +335,9 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
     // One lam for all: one call of the single-pass core fits every series.
     const bool fitted = o.lam.kind == LamSpec::Kind::value;
     if (fitted) {
-        const Result<void> r = core::whittaker_solve_core<F>(
-            x, y_st, w_base_st, static_cast<F>(o.lam.value), o.d, o.ridge, o.normalize, o.eps,
-            o.parallel, outputs.z);
+        const Result<void> r =
+            core::whittaker_solve_core<F>(x, y_st, w_base_st, static_cast<F>(o.lam.value), o.d,
+                                          o.ridge, o.normalize, o.eps, o.parallel, outputs.z);
         if (!r) return r;
     } else {
         rows.z = outputs.z(S, T);
@@ -351,17 +360,16 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
     const Smoother<F> smoother(x, y_st, w_base_st, o, band, batch ? &*batch : nullptr);
     ScratchPool<LeafScratch> scratch;
     FirstError failure;
-    parallel::for_each_series_range(o.parallel && T > 0, S, T,
-                                    [&](std::size_t lo, std::size_t hi) {
-                                        const auto leased = scratch.take();
-                                        smoother.run(lo, hi, rows, fitted, *leased, failure);
-                                    });
+    parallel::for_each_series_range(o.parallel && T > 0, S, T, [&](std::size_t lo, std::size_t hi) {
+        const auto leased = scratch.take();
+        smoother.run(lo, hi, rows, fitted, *leased, failure);
+    });
     return failure.result();
 }
 
-#define QB_INSTANTIATE(F)                                                                   \
-    template Result<void> smooth_auto_core<F>(std::span<const F>, const MatrixView<F>&,     \
-                                              const std::optional<MatrixView<F>>&,          \
+#define QB_INSTANTIATE(F)                                                               \
+    template Result<void> smooth_auto_core<F>(std::span<const F>, const MatrixView<F>&, \
+                                              const std::optional<MatrixView<F>>&,      \
                                               const AutoOptions<F>&, AutoOutputs<F>&);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)

@@ -19,9 +19,9 @@ namespace quelbrin::selection {
 struct LamSpec {
     enum class Kind { name, value, per_series };
     Kind kind = Kind::name;
-    std::string_view name;              // Kind::name
-    double value = 0;                   // Kind::value (already rounded to the element type)
-    std::span<const double> per_series; // Kind::per_series
+    std::string_view name;               // Kind::name
+    double value = 0;                    // Kind::value (already rounded to the element type)
+    std::span<const double> per_series;  // Kind::per_series
 };
 
 template <class F>
@@ -41,10 +41,10 @@ enum StatRow : std::size_t { kLam, kEdf, kScore, kSigma, kAtBound, kStatRows };
 
 template <class F>
 struct AutoOutputs {
-    core::OutputSink<F> z;                                    // (S, T)
-    FunctionRef<double*(std::size_t, std::size_t)> stats;     // (kStatRows, S)
-    std::optional<core::OutputSink<F>> leverage;              // (S, T), with uncertainty
-    std::optional<core::OutputSink<F>> se;                    // (S, T), with uncertainty
+    core::OutputSink<F> z;                                 // (S, T)
+    FunctionRef<double*(std::size_t, std::size_t)> stats;  // (kStatRows, S)
+    std::optional<core::OutputSink<F>> leverage;           // (S, T), with uncertainty
+    std::optional<core::OutputSink<F>> se;                 // (S, T), with uncertainty
 };
 
 // Validates exactly as the single-pass smoother does (its own checks, its messages, in

@@ -25,9 +25,12 @@ SweepFn best_sweep() {
     using core::kernels::Isa;
     static const SweepFn fn = [] {
         switch (core::kernels::best_isa()) {
-            case Isa::avx512: return sweep_set_avx512().sweep;
-            case Isa::avx2: return sweep_set_avx2().sweep;
-            case Isa::baseline: break;
+            case Isa::avx512:
+                return sweep_set_avx512().sweep;
+            case Isa::avx2:
+                return sweep_set_avx2().sweep;
+            case Isa::baseline:
+                break;
         }
         return sweep_set_baseline().sweep;
     }();
@@ -36,7 +39,11 @@ SweepFn best_sweep() {
 
 Evaluator::Evaluator(const core::PenaltyBand<double>& band, double ridge, double eps,
                      EvaluatorScratch& scratch)
-    : band_(band), q_(live_bandwidth(band)), ridge_(ridge), eps_(eps), scratch_(scratch),
+    : band_(band),
+      q_(live_bandwidth(band)),
+      ridge_(ridge),
+      eps_(eps),
+      scratch_(scratch),
       fn_(best_sweep()) {
     scratch_.w.resize(band.T);
     scratch_.y.resize(band.T);

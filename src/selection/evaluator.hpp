@@ -41,7 +41,7 @@ struct EvaluatorScratch {
 };
 
 class Evaluator {
-public:
+  public:
     Evaluator(const core::PenaltyBand<double>& band, double ridge, double eps,
               EvaluatorScratch& scratch);
 
@@ -57,10 +57,9 @@ public:
     // Sums at lam[0 .. n) (n <= kSweepLanes; the remaining lanes repeat lam[0]), with what
     // `needs` asks for besides RSS, sum w y r and z'Pz; with diag (and needs.inverse), lane
     // 0's diagonal of A^-1.
-    void sweep(const double* lam, std::size_t n, SweepNeeds needs, double* diag,
-               SweepSums& out);
+    void sweep(const double* lam, std::size_t n, SweepNeeds needs, double* diag, SweepSums& out);
 
-private:
+  private:
     const core::PenaltyBand<double>& band_;
     std::size_t q_;
     double ridge_, eps_;

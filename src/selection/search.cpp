@@ -46,8 +46,9 @@ std::vector<Point> coarse_grid(Bounds b) {
     for (std::size_t k = 0; k < n; ++k) {
         Point& p = grid[k];
         p.bound = k == 0 || k + 1 == n;
-        p.ell = k == 0 ? a0 : k + 1 == n ? b0 : a0 + (b0 - a0) * static_cast<double>(k) /
-                                                          static_cast<double>(n - 1);
+        p.ell = k == 0       ? a0
+                : k + 1 == n ? b0
+                             : a0 + (b0 - a0) * static_cast<double>(k) / static_cast<double>(n - 1);
         p.lam = k == 0 ? b.lo : k + 1 == n ? b.hi : std::pow(10.0, p.ell);
     }
     return grid;
@@ -138,8 +139,8 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
         } else {
             const std::size_t parts = best.bound ? kSweepLanes + 1 : kSweepLanes + 2;
             for (std::size_t j = 1; j < parts; ++j)
-                ells.push_back(lo.ell + width * static_cast<double>(j) /
-                                            static_cast<double>(parts));
+                ells.push_back(lo.ell +
+                               width * static_cast<double>(j) / static_cast<double>(parts));
         }
         // The first kSweepLanes candidates strictly inside the bracket and apart from the
         // best point (in the order made: even points, then outwards from the vertex).

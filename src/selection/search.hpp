@@ -25,8 +25,7 @@ struct Choice {
 // values[i] = criterion at lam[i], i < n <= kSweepLanes.  NaN counts as +infinity.
 // `fine`: points of a refinement (the choice is one of them or a coarse point), not of the
 // coarse grid; an evaluator may compute more there (what the statistics at the choice need).
-using ScoreFn =
-    FunctionRef<void(const double* lam, std::size_t n, bool fine, double* values)>;
+using ScoreFn = FunctionRef<void(const double* lam, std::size_t n, bool fine, double* values)>;
 // F[i], R[i]: the V-curve's coordinates at lam[i].
 using CurveFn = FunctionRef<void(const double* lam, std::size_t n, double* F, double* R)>;
 

@@ -22,13 +22,13 @@ struct SweepInput {
     const double* w;  // T weights (0 where unobserved)
     const double* y;  // T observations (0 where unobserved)
     double ridge;
-    double eps;       // pivot floor
+    double eps;  // pivot floor
     double lam[kSweepLanes];
-    bool inverse;     // also the diagonal of A^-1 (edf, leverages)
-    bool loo;         // with inverse: also the leave-one-out sum
-    bool logdet;      // also log det A
-    double* diag;     // with inverse: lane 0's diagonal of A^-1 (T values), or null
-    void* work;       // sweep_work_bytes(T, q) bytes, 64-byte aligned
+    bool inverse;  // also the diagonal of A^-1 (edf, leverages)
+    bool loo;      // with inverse: also the leave-one-out sum
+    bool logdet;   // also log det A
+    double* diag;  // with inverse: lane 0's diagonal of A^-1 (T values), or null
+    void* work;    // sweep_work_bytes(T, q) bytes, 64-byte aligned
 };
 
 // Per-lane sums over the series, all in float64.

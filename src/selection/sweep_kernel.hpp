@@ -40,15 +40,15 @@ struct IV {
     I8 r[K];
 };
 
-#define QB_SWEEP_OP(op)                                                  \
-    inline V operator op(const V& a, const V& b) {                       \
-        V o;                                                             \
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];   \
-        return o;                                                        \
-    }                                                                    \
-    inline V& operator op##=(V& a, const V& b) {                         \
-        for (std::size_t k = 0; k < K; ++k) a.r[k] = a.r[k] op b.r[k];   \
-        return a;                                                        \
+#define QB_SWEEP_OP(op)                                                \
+    inline V operator op(const V& a, const V& b) {                     \
+        V o;                                                           \
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k]; \
+        return o;                                                      \
+    }                                                                  \
+    inline V& operator op## = (V & a, const V& b) {                    \
+        for (std::size_t k = 0; k < K; ++k) a.r[k] = a.r[k] op b.r[k]; \
+        return a;                                                      \
     }
 QB_SWEEP_OP(+)
 QB_SWEEP_OP(-)
@@ -137,9 +137,9 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     const double* y = in.y;
 
     V* const L = static_cast<V*>(in.work);  // L[i q + j - 1] = L(i, i - j)
-    V* const inv_d = L + T * q;              // 1 / pivot
-    V* const u = inv_d + T;                  // forward solution, then z
-    V* const ring = u + T;                   // R columns of q + 1 values
+    V* const inv_d = L + T * q;             // 1 / pivot
+    V* const u = inv_d + T;                 // forward solution, then z
+    V* const ring = u + T;                  // R columns of q + 1 values
 
     // Factor and forward substitution, row by row.  Row i's off-diagonal entries are first
     // formed unscaled (E = L D) from the farthest column inwards, then scaled.
@@ -170,8 +170,10 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             if ((i & 511) == 511) logdet.renormalise();
         }
     }
-    if constexpr (with_logdet) logdet.store(out.logdet);
-    else put(out.logdet, splat(std::numeric_limits<double>::quiet_NaN()));
+    if constexpr (with_logdet)
+        logdet.store(out.logdet);
+    else
+        put(out.logdet, splat(std::numeric_limits<double>::quiet_NaN()));
 
     // Back substitution with the selected inversion and the sums.
     V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
@@ -228,11 +230,21 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
 template <unsigned N>
 void sweep_needs(const SweepInput& in, SweepSums& out) {
     switch (in.q) {
-        case 0: sweep_q<0, N>(in, out); break;
-        case 1: sweep_q<1, N>(in, out); break;
-        case 2: sweep_q<2, N>(in, out); break;
-        case 3: sweep_q<3, N>(in, out); break;
-        default: sweep_q<kAnyQ, N>(in, out); break;
+        case 0:
+            sweep_q<0, N>(in, out);
+            break;
+        case 1:
+            sweep_q<1, N>(in, out);
+            break;
+        case 2:
+            sweep_q<2, N>(in, out);
+            break;
+        case 3:
+            sweep_q<3, N>(in, out);
+            break;
+        default:
+            sweep_q<kAnyQ, N>(in, out);
+            break;
     }
 }
 
@@ -244,12 +256,24 @@ void sweep(const SweepInput& in, SweepSums& out) {
     const unsigned needs = (in.inverse ? kInverse : 0u) | (in.inverse && in.loo ? kLoo : 0u) |
                            (in.logdet ? kLogdet : 0u);
     switch (needs) {
-        case 0: sweep_needs<0>(in, out); break;
-        case kInverse: sweep_needs<kInverse>(in, out); break;
-        case kInverse | kLoo: sweep_needs<kInverse | kLoo>(in, out); break;
-        case kLogdet: sweep_needs<kLogdet>(in, out); break;
-        case kInverse | kLogdet: sweep_needs<kInverse | kLogdet>(in, out); break;
-        default: sweep_needs<kInverse | kLoo | kLogdet>(in, out); break;
+        case 0:
+            sweep_needs<0>(in, out);
+            break;
+        case kInverse:
+            sweep_needs<kInverse>(in, out);
+            break;
+        case kInverse | kLoo:
+            sweep_needs<kInverse | kLoo>(in, out);
+            break;
+        case kLogdet:
+            sweep_needs<kLogdet>(in, out);
+            break;
+        case kInverse | kLogdet:
+            sweep_needs<kInverse | kLogdet>(in, out);
+            break;
+        default:
+            sweep_needs<kInverse | kLoo | kLogdet>(in, out);
+            break;
     }
 }
 

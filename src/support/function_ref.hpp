@@ -12,7 +12,7 @@ class FunctionRef;
 
 template <class R, class... Args>
 class FunctionRef<R(Args...)> {
-public:
+  public:
     template <class C, class = std::enable_if_t<!std::is_same_v<std::decay_t<C>, FunctionRef>>>
     FunctionRef(C&& c) noexcept
         : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(c)))),
@@ -21,7 +21,7 @@ public:
           }) {}
     R operator()(Args... a) const { return call_(obj_, std::forward<Args>(a)...); }
 
-private:
+  private:
     void* obj_;
     R (*call_)(void*, Args...);
 };

@@ -24,7 +24,7 @@ void mark_thread_unnamed() noexcept;
 }  // namespace quelbrin
 
 #define QB_PANIC(msg) ::quelbrin::panic_at(__FILE__, __LINE__, (msg))
-#define QB_ASSERT(cond, msg)                                        \
-    do {                                                            \
+#define QB_ASSERT(cond, msg)                                          \
+    do {                                                              \
         if (!(cond)) ::quelbrin::panic_at(__FILE__, __LINE__, (msg)); \
     } while (0)

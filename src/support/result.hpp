@@ -15,7 +15,7 @@ struct Error {
 // Either a value or an Error.  Result<void> is success-or-error.
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}
     Result(Error e) : v_(std::move(e)) {}
     bool ok() const { return v_.index() == 0; }
@@ -24,20 +24,20 @@ public:
     const T& value() const { return std::get<0>(v_); }
     const Error& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Error e) : ok_(false), e_(std::move(e)) {}
     bool ok() const { return ok_; }
     explicit operator bool() const { return ok_; }
     const Error& error() const { return e_; }
 
-private:
+  private:
     bool ok_ = true;
     Error e_;
 };

@@ -13,9 +13,9 @@ namespace quelbrin {
 // anything they have not written (the solver and IRLS scratch never do).
 template <class T>
 class ScratchPool {
-public:
+  public:
     class Lease {
-    public:
+      public:
         Lease(ScratchPool& pool, std::unique_ptr<T> item) : pool_(pool), item_(std::move(item)) {}
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
@@ -23,7 +23,7 @@ public:
         T& operator*() const { return *item_; }
         T* operator->() const { return item_.get(); }
 
-    private:
+      private:
         ScratchPool& pool_;
         std::unique_ptr<T> item_;
     };
@@ -41,7 +41,7 @@ public:
         return Lease(*this, std::make_unique<T>());
     }
 
-private:
+  private:
     void give_back(std::unique_ptr<T> item) noexcept {
         const std::lock_guard<std::mutex> lock(mutex_);
         try {

@@ -60,8 +60,8 @@ inline int run_all() {
 
 #define QB_TEST_CAT2(a, b) a##b
 #define QB_TEST_CAT(a, b) QB_TEST_CAT2(a, b)
-#define QB_TEST(name)                                                                   \
-    static void name();                                                                 \
-    static ::quelbrin_test::Register QB_TEST_CAT(qb_reg_, name)(#name, &name);          \
+#define QB_TEST(name)                                                          \
+    static void name();                                                        \
+    static ::quelbrin_test::Register QB_TEST_CAT(qb_reg_, name)(#name, &name); \
     static void name()
 #define QB_CHECK(cond) ::quelbrin_test::check(static_cast<bool>(cond), #cond, __FILE__, __LINE__)

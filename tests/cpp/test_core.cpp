@@ -28,8 +28,10 @@ template <class F>
 std::vector<F> solve(const PenaltyBand<F>& b, std::vector<F> w, std::vector<F> y, F lam, F ridge,
                      F eps, SolveScratch<F>* scratch = nullptr) {
     std::vector<F> out(b.T, F(-7));
-    if (scratch) solve_banded(b, w.data(), y.data(), lam, ridge, eps, out.data(), *scratch);
-    else solve_banded(b, w.data(), y.data(), lam, ridge, eps, out.data());
+    if (scratch)
+        solve_banded(b, w.data(), y.data(), lam, ridge, eps, out.data(), *scratch);
+    else
+        solve_banded(b, w.data(), y.data(), lam, ridge, eps, out.data());
     return out;
 }
 
@@ -43,7 +45,11 @@ QB_TEST(median_and_normalisation_examples) {
     QB_CHECK(median_select(std::span<double>(two)) == 3.0);
     QB_CHECK(median_select(std::span<double>(four)) == 4.0);
     bool panicked = false;
-    try { (void)median_select(std::span<double>(nan)); } catch (const Panic&) { panicked = true; }
+    try {
+        (void)median_select(std::span<double>(nan));
+    } catch (const Panic&) {
+        panicked = true;
+    }
     QB_CHECK(panicked);
 
     using M = std::optional<std::string_view>;

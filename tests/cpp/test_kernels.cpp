@@ -52,8 +52,9 @@ int mismatches(const PenaltyBand<F>& band, F lam, F ridge, F eps, const std::vec
         }
     };
     for (const auto& [lo, hi] : ranges) {
-        solver.solve_range(scratch, lo, hi, fill, [&](std::size_t s) { return &got[s * T]; },
-                           [](std::size_t, F*) {});
+        solver.solve_range(
+            scratch, lo, hi, fill, [&](std::size_t s) { return &got[s * T]; },
+            [](std::size_t, F*) {});
     }
     int bad = 0;
     for (std::size_t s = 0; s < S; ++s) {
@@ -78,8 +79,8 @@ std::vector<F> irregular_x(std::size_t T, std::mt19937_64& rng) {
 // Observations and weights: mostly ordinary data, with the values that test the guard
 // (-0.0, zeros, NaN, infinities, denormals, huge and negative values) mixed in at `rate`.
 template <class F>
-void make_inputs(std::size_t S, std::size_t T, double rate, std::mt19937_64& rng,
-                 std::vector<F>& W, std::vector<F>& Y) {
+void make_inputs(std::size_t S, std::size_t T, double rate, std::mt19937_64& rng, std::vector<F>& W,
+                 std::vector<F>& Y) {
     const F inf = std::numeric_limits<F>::infinity();
     const F nan = std::numeric_limits<F>::quiet_NaN();
     const F den = std::numeric_limits<F>::denorm_min();
@@ -114,8 +115,7 @@ void kernels_match_scalar(std::size_t configs, double odd_rate, bool guarded_par
     const F inf = std::numeric_limits<F>::infinity();
     const F nan = std::numeric_limits<F>::quiet_NaN();
     const F lams[] = {F(10), F(1), F(1e-30), F(1e30), F(0), F(-0.0), F(-3), inf, nan};
-    const F epss[] = {F(1e-10), F(1), F(0), nan, F(-1), std::numeric_limits<F>::denorm_min(),
-                      inf};
+    const F epss[] = {F(1e-10), F(1), F(0), nan, F(-1), std::numeric_limits<F>::denorm_min(), inf};
     const F ridges[] = {F(1e-10), F(0), F(-1)};
     const std::uint64_t ds[] = {0, 1, 2, 3, 4, 6, 1000000000000000000ull};
     const std::size_t Ts[] = {1, 2, 3, 4, 5, 7, 24, 65};
@@ -219,9 +219,9 @@ QB_TEST(guard_applies_only_where_the_short_loops_are_exact) {
             QB_CHECK(!BatchSolver<double>(b2, 10.0, 1e-10, eps, isa).guarded());
         }
         // d = 0 has no dead rows; a short grid keeps min(2d, T-1) rows, all live.
-        QB_CHECK(!BatchSolver<double>(build_penalty_band<double>(x, 0, 1e-10), 10.0, 1e-10,
-                                      1e-10, isa)
-                      .guarded());
+        QB_CHECK(
+            !BatchSolver<double>(build_penalty_band<double>(x, 0, 1e-10), 10.0, 1e-10, 1e-10, isa)
+                 .guarded());
         const std::vector<double> x3(x.begin(), x.begin() + 3);
         const auto short_band = build_penalty_band<double>(x3, 2, 1e-10);
         QB_CHECK(BatchSolver<double>(short_band, 10.0, 1e-10, 1e-10, isa).loop_bandwidth() == 2);

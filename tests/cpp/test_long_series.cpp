@@ -46,15 +46,20 @@ Problem<F> random_problem(std::mt19937_64& rng, std::uint64_t d, std::size_t T) 
     for (std::size_t t = 0; t < T; ++t) {
         const double roll = u(rng);
         F v = static_cast<F>(std::sin(t / 9.0) * 3.0 + (u(rng) - 0.5));
-        if (roll < 0.08) v = std::numeric_limits<F>::quiet_NaN();
-        else if (roll < 0.10) v = (roll < 0.09 ? 1 : -1) * std::numeric_limits<F>::infinity();
-        else if (roll < 0.10 + 0.5 / T) v = F(0) * F(-1);  // -0.0 sends the path back
+        if (roll < 0.08)
+            v = std::numeric_limits<F>::quiet_NaN();
+        else if (roll < 0.10)
+            v = (roll < 0.09 ? 1 : -1) * std::numeric_limits<F>::infinity();
+        else if (roll < 0.10 + 0.5 / T)
+            v = F(0) * F(-1);  // -0.0 sends the path back
         p.y.push_back(v);
     }
     if (u(rng) < 0.5) {
         for (std::size_t t = 0; t < T; ++t) {
             const double roll = u(rng);
-            p.w.push_back(roll < 0.1 ? F(0) : roll < 0.1 + 0.5 / T ? F(-0.0) : static_cast<F>(u(rng) * 2));
+            p.w.push_back(roll < 0.1             ? F(0)
+                          : roll < 0.1 + 0.5 / T ? F(-0.0)
+                                                 : static_cast<F>(u(rng) * 2));
         }
     }
     const F lams[] = {F(10), F(1e-3), F(1e6), F(1e12), F(0.37)};
@@ -100,9 +105,14 @@ void path_matches_reference() {
             QB_CHECK(long_series_applies(T, d, p.lam, p.eps));
             const std::vector<F> want = reference(p);
             std::vector<F> got(T, F(-7));
-            const LongSeries<F> in{std::span<const F>(p.x), grid_map(std::span<const F>(p.x), p.mode),
-                                   d, p.y.data(), p.w.empty() ? nullptr : p.w.data(),
-                                   p.lam, p.ridge, p.eps};
+            const LongSeries<F> in{std::span<const F>(p.x),
+                                   grid_map(std::span<const F>(p.x), p.mode),
+                                   d,
+                                   p.y.data(),
+                                   p.w.empty() ? nullptr : p.w.data(),
+                                   p.lam,
+                                   p.ridge,
+                                   p.eps};
             bool finite = true;
             for (F v : want) finite = finite && std::isfinite(v);
             if (solve_long_series(in, got.data())) {
@@ -116,7 +126,8 @@ void path_matches_reference() {
     // float32 also declines where its result fails the reliability test (float overflow
     // on the floored spacings of these grids): the reference is then a float64 re-solve.
     const int ratio = sizeof(F) == 8 ? 4 : 2;
-    if (!(taken > ratio * declined)) std::fprintf(stderr, "  taken %d, declined %d\n", taken, declined);
+    if (!(taken > ratio * declined))
+        std::fprintf(stderr, "  taken %d, declined %d\n", taken, declined);
     QB_CHECK(taken > ratio * declined);
 }
 
@@ -141,8 +152,11 @@ void single_series_core_matches_reference() {
                 return got.data();
             };
             const auto r = whittaker_solve_core<F>(std::span<const F>(p.x), view, wv,
-                                                   SolveOptions<F>{.lam = p.lam, .d = d, .ridge = p.ridge,
-                                                                   .normalize = p.mode, .eps = p.eps,
+                                                   SolveOptions<F>{.lam = p.lam,
+                                                                   .d = d,
+                                                                   .ridge = p.ridge,
+                                                                   .normalize = p.mode,
+                                                                   .eps = p.eps,
                                                                    .parallel = false},
                                                    sink);
             // A result the trust rule rejects (these grids floor some spacings) is an error.

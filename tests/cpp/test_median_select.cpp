@@ -39,30 +39,54 @@ std::vector<F> make_values(int pattern, std::size_t n, std::mt19937_64& rng) {
     for (std::size_t i = 0; i < n; ++i) {
         const double u = unit(rng);
         switch (pattern) {
-            case 0: v[i] = F(heavy(rng)); break;                 // heavy tail
-            case 1: v[i] = F(few(rng)); break;                   // many ties, zeros
-            case 2: v[i] = F(i); break;                          // sorted
-            case 3: v[i] = F(n - i); break;                      // reversed
-            case 4: v[i] = F(i % 7) * F(0.25); break;            // short ties
-            case 5:                                              // |residuals|, outliers
+            case 0:
+                v[i] = F(heavy(rng));
+                break;  // heavy tail
+            case 1:
+                v[i] = F(few(rng));
+                break;  // many ties, zeros
+            case 2:
+                v[i] = F(i);
+                break;  // sorted
+            case 3:
+                v[i] = F(n - i);
+                break;  // reversed
+            case 4:
+                v[i] = F(i % 7) * F(0.25);
+                break;  // short ties
+            case 5:     // |residuals|, outliers
                 v[i] = F(std::abs(normal(rng)) * (u < 0.03 ? 50.0 : 1.0));
                 break;
-            case 6: v[i] = F(normal(rng)); break;                // both signs
-            case 7:                                              // -0.0 and +0.0 mixed in
+            case 6:
+                v[i] = F(normal(rng));
+                break;  // both signs
+            case 7:     // -0.0 and +0.0 mixed in
                 v[i] = i % 5 == 0 ? (i % 10 == 0 ? F(-0.0) : F(0.0)) : F(std::abs(normal(rng)));
                 break;
-            case 8:                                              // both infinities
+            case 8:  // both infinities
                 v[i] = u < 0.1 ? inf : u < 0.2 ? -inf : F(normal(rng));
                 break;
-            case 9:                                              // two far clusters
+            case 9:  // two far clusters
                 v[i] = i % 2 == 0 ? F(1.0 + u) : F(1e6 * (1.0 + u));
                 break;
-            case 10: v[i] = u < 0.6 ? F(1) : F(1 + 1e3 * u); break;       // median = minimum
-            case 11: v[i] = u < 0.6 ? F(2e3) : F(1e3 * u); break;         // median = maximum
-            case 12: v[i] = i % 3 == 0 ? F(-0.0) : F(0.0); break;        // all zero
-            case 13: v[i] = u < 0.3 ? F(0) : F(heavy(rng)); break;        // zeros widen range
-            case 14: v[i] = u < 0.5 ? tiny * F(1 + few(rng)) : F(heavy(rng)); break;  // subnormals
-            default: v[i] = F(std::round(normal(rng) * 10.0)); break;     // signed ties
+            case 10:
+                v[i] = u < 0.6 ? F(1) : F(1 + 1e3 * u);
+                break;  // median = minimum
+            case 11:
+                v[i] = u < 0.6 ? F(2e3) : F(1e3 * u);
+                break;  // median = maximum
+            case 12:
+                v[i] = i % 3 == 0 ? F(-0.0) : F(0.0);
+                break;  // all zero
+            case 13:
+                v[i] = u < 0.3 ? F(0) : F(heavy(rng));
+                break;  // zeros widen range
+            case 14:
+                v[i] = u < 0.5 ? tiny * F(1 + few(rng)) : F(heavy(rng));
+                break;  // subnormals
+            default:
+                v[i] = F(std::round(normal(rng) * 10.0));
+                break;  // signed ties
         }
     }
     return v;
@@ -96,9 +120,8 @@ int wrong_medians(std::mt19937_64& rng, const std::vector<std::size_t>& sizes) {
     return wrong;
 }
 
-const std::vector<std::size_t> kSizes = {1,   2,   3,   17,  63,   64,   65,   100,  128,
-                                         255, 256, 257, 501, 950,  951,  1000, 1001, 4096,
-                                         10007};
+const std::vector<std::size_t> kSizes = {1,   2,   3,   17,  63,  64,   65,   100,  128,  255,
+                                         256, 257, 501, 950, 951, 1000, 1001, 4096, 10007};
 
 }  // namespace
 

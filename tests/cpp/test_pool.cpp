@@ -60,10 +60,12 @@ struct Coverage {
         leaves.emplace_back(lo, hi);
     }
     bool each_once() const {
-        return std::all_of(hits.begin(), hits.end(), [](const std::atomic<int>& h) { return h == 1; });
+        return std::all_of(hits.begin(), hits.end(),
+                           [](const std::atomic<int>& h) { return h == 1; });
     }
     bool leaves_nonempty() const {
-        return std::all_of(leaves.begin(), leaves.end(), [](auto& r) { return r.first < r.second; });
+        return std::all_of(leaves.begin(), leaves.end(),
+                           [](auto& r) { return r.first < r.second; });
     }
 };
 
@@ -129,7 +131,8 @@ QB_TEST(thread_count_rule_order_of_variables) {
         std::size_t got = thread_count_rule(c.num_threads, c.rs_num_cpus, c.available);
         QB_CHECK(got == c.expected);
         if (got != c.expected)
-            std::fprintf(stderr, "    rule(%s, %s, %zu) = %zu\n", c.num_threads ? c.num_threads : "unset",
+            std::fprintf(stderr, "    rule(%s, %s, %zu) = %zu\n",
+                         c.num_threads ? c.num_threads : "unset",
                          c.rs_num_cpus ? c.rs_num_cpus : "unset", c.available, got);
     }
 }
@@ -137,13 +140,13 @@ QB_TEST(thread_count_rule_order_of_variables) {
 QB_TEST(cpu_count_combines_quota_affinity_and_online) {
     using Q = std::optional<std::uint64_t>;
     using A = std::optional<std::size_t>;
-    QB_CHECK(combine_cpu_count(Q{}, A{3}, 8) == 3);      // pinned to 3, no quota
-    QB_CHECK(combine_cpu_count(Q{2}, A{8}, 8) == 2);     // 2.5 CPUs on 8
-    QB_CHECK(combine_cpu_count(Q{1}, A{8}, 8) == 1);     // 1.5 CPUs
+    QB_CHECK(combine_cpu_count(Q{}, A{3}, 8) == 3);   // pinned to 3, no quota
+    QB_CHECK(combine_cpu_count(Q{2}, A{8}, 8) == 2);  // 2.5 CPUs on 8
+    QB_CHECK(combine_cpu_count(Q{1}, A{8}, 8) == 1);  // 1.5 CPUs
     QB_CHECK(combine_cpu_count(Q{16}, A{4}, 8) == 4);
-    QB_CHECK(combine_cpu_count(Q{}, A{}, 6) == 6);       // no mask: online processors
-    QB_CHECK(combine_cpu_count(Q{2}, A{0}, 6) == 2);     // empty mask counts as unreadable
-    QB_CHECK(combine_cpu_count(Q{}, A{}, 0) == 0);       // undetermined
+    QB_CHECK(combine_cpu_count(Q{}, A{}, 6) == 6);    // no mask: online processors
+    QB_CHECK(combine_cpu_count(Q{2}, A{0}, 6) == 2);  // empty mask counts as unreadable
+    QB_CHECK(combine_cpu_count(Q{}, A{}, 0) == 0);    // undetermined
     QB_CHECK(combine_cpu_count(Q{3}, A{}, -1) == 0);
     QB_CHECK(available_cpus() >= 1);
     QB_CHECK(pool_thread_count_from_environment() >= 1);
@@ -224,8 +227,11 @@ QB_TEST(cgroup_v1_mount_from_mountinfo) {
     // Mounted with root /outer: the group's path is taken relative to it.
     t.write("/proc/mountinfo",
             "30 20 0:26 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
-            "31 30 0:27 / " + t.path("/mnt/mem") + " rw shared:9 - cgroup cgroup rw,memory\n"
-            "32 30 0:28 /outer " + mp + " rw shared:10 - cgroup cgroup rw,cpu,cpuacct\n");
+            "31 30 0:27 / " +
+                t.path("/mnt/mem") +
+                " rw shared:9 - cgroup cgroup rw,memory\n"
+                "32 30 0:28 /outer " +
+                mp + " rw shared:10 - cgroup cgroup rw,cpu,cpuacct\n");
     t.write("/mnt/cpuctl/inner/cpu.cfs_quota_us", "200000\n");
     t.write("/mnt/cpuctl/inner/cpu.cfs_period_us", "100000\n");
     t.write("/mnt/cpuctl/cpu.cfs_quota_us", "-1\n");
@@ -244,7 +250,8 @@ QB_TEST(every_series_processed_exactly_once) {
     for (std::size_t n : {1, 2, 3, 4, 7}) {
         for (std::size_t S : sizes) {
             Coverage cov(S);
-            for_each_series_range_on(pool_of(n), S, 4, [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
+            for_each_series_range_on(pool_of(n), S, 4,
+                                     [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
             QB_CHECK(cov.each_once());
             QB_CHECK(cov.leaves_nonempty());
             QB_CHECK(!cov.ran_on_caller);  // the caller only waits
@@ -253,7 +260,8 @@ QB_TEST(every_series_processed_exactly_once) {
     for (bool parallel : {false, true}) {
         for (std::size_t S : sizes) {
             Coverage cov(S);
-            for_each_series_range(parallel, S, 4, [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
+            for_each_series_range(parallel, S, 4,
+                                  [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
             QB_CHECK(cov.each_once());
             QB_CHECK(cov.leaves_nonempty());
             // Serial (or fewer than two series): one leaf on the calling thread.
@@ -270,7 +278,8 @@ QB_TEST(single_thread_pool_follows_the_split_budget) {
     // allows two more levels.
     auto leaves_of = [](std::size_t S) {
         Coverage cov(S);
-        for_each_series_range_on(pool_of(1), S, 1, [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
+        for_each_series_range_on(pool_of(1), S, 1,
+                                 [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
         std::sort(cov.leaves.begin(), cov.leaves.end());
         return cov.leaves;
     };
@@ -282,7 +291,8 @@ QB_TEST(single_thread_pool_follows_the_split_budget) {
     QB_CHECK(leaves_of(16) == sixteen);
     R big = leaves_of(1000);
     QB_CHECK(big.size() == 8);
-    QB_CHECK(std::all_of(big.begin(), big.end(), [](auto& r) { return r.second - r.first == 125; }));
+    QB_CHECK(
+        std::all_of(big.begin(), big.end(), [](auto& r) { return r.second - r.first == 125; }));
 }
 
 QB_TEST(parallel_section_with_zero_row_length_panics) {
@@ -339,7 +349,8 @@ QB_TEST(lowest_failing_series_wins_after_all_tasks_finish) {
         run_case([&](auto& leaf) { for_each_series_range_on(pool_of(n), S, 3, leaf); }, true);
         // The pool is still fine afterwards.
         Coverage cov(S);
-        for_each_series_range_on(pool_of(n), S, 3, [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
+        for_each_series_range_on(pool_of(n), S, 3,
+                                 [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
         QB_CHECK(cov.each_once());
     }
 }
@@ -376,7 +387,8 @@ QB_TEST(nested_sections_run_inside_leaves) {
         for_each_series_range_on(pool_of(n), outer, 1, [&](std::size_t lo, std::size_t hi) {
             for (std::size_t o = lo; o < hi; ++o) {
                 QB_CHECK(on_pool_thread());
-                for_each_series(true, inner, 1, [&](std::size_t i) { hits[o * inner + i].fetch_add(1); });
+                for_each_series(true, inner, 1,
+                                [&](std::size_t i) { hits[o * inner + i].fetch_add(1); });
             }
         });
         QB_CHECK(std::all_of(hits.begin(), hits.end(), [](auto& h) { return h == 1; }));
@@ -393,7 +405,8 @@ QB_TEST(several_outside_threads_submit_at_once) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < 20; ++round) {
                 Coverage cov(S);
-                for_each_series_range_on(pool, S, 1, [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
+                for_each_series_range_on(pool, S, 1,
+                                         [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
                 if (cov.each_once()) ++ok[t];
             }
         });

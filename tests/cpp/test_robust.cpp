@@ -32,11 +32,17 @@ QB_TEST(parse_weighting_accepts_names_in_any_case) {
     struct Case {
         const char* name;
         Weighting want;
-    } cases[] = {{"tukey", Weighting::tukey},   {"TUKEY", Weighting::tukey},
-                 {"BiSquare", Weighting::tukey}, {"huber", Weighting::huber},
-                 {"Cauchy", Weighting::cauchy},  {"WELSCH", Weighting::welsch},
-                 {"fair", Weighting::fair},      {"HamPel", Weighting::hampel},
-                 {"TU\xE2\x84\xAA" "EY", Weighting::tukey}};  // KELVIN SIGN lower-cases to k
+    } cases[] = {{"tukey", Weighting::tukey},
+                 {"TUKEY", Weighting::tukey},
+                 {"BiSquare", Weighting::tukey},
+                 {"huber", Weighting::huber},
+                 {"Cauchy", Weighting::cauchy},
+                 {"WELSCH", Weighting::welsch},
+                 {"fair", Weighting::fair},
+                 {"HamPel", Weighting::hampel},
+                 {"TU\xE2\x84\xAA"
+                  "EY",
+                  Weighting::tukey}};  // KELVIN SIGN lower-cases to k
     for (const auto& c : cases) {
         auto r = parse_weighting(c.name);
         QB_CHECK(r.ok() && r.value() == c.want);
@@ -44,11 +50,18 @@ QB_TEST(parse_weighting_accepts_names_in_any_case) {
 }
 
 QB_TEST(parse_weighting_rejects_with_the_name_as_given) {
-    const char* bad[] = {"Gauss", "gauss", " tukey", "tukey ", "", "tuk", "tukeyy",
-                         "\xC4\xB0",            // U+0130, lower-cases to i + U+0307
-                         "hamp\xC3\xA9l",       // non-ASCII letter
-                         "tuk\xE2\x84",         // truncated UTF-8
-                         "TU\xE2\x84\xAB" "EY"};  // ANGSTROM SIGN is not a k
+    const char* bad[] = {"Gauss",
+                         "gauss",
+                         " tukey",
+                         "tukey ",
+                         "",
+                         "tuk",
+                         "tukeyy",
+                         "\xC4\xB0",       // U+0130, lower-cases to i + U+0307
+                         "hamp\xC3\xA9l",  // non-ASCII letter
+                         "tuk\xE2\x84",    // truncated UTF-8
+                         "TU\xE2\x84\xAB"
+                         "EY"};  // ANGSTROM SIGN is not a k
     for (const char* name : bad) {
         auto r = parse_weighting(name);
         QB_CHECK(!r.ok() && r.error().message == std::string("Unknown weighting: ") + name);
@@ -227,7 +240,7 @@ QB_TEST(merge_series_skips_nonpositive_and_nonfinite_weights) {
     // A negative member weight gets a negative share on expansion.
     Matrix<float> z(1, 1), wt(1, 1);
     wt(0, 0) = 1.0f;
-    auto e = expand_results<float>(z, wt, m.w, MatrixView<float>::row_major(wb.data(), 1, 4),
-                                   groups);
+    auto e =
+        expand_results<float>(z, wt, m.w, MatrixView<float>::row_major(wb.data(), 1, 4), groups);
     QB_CHECK(e.wt(0, 0) == -0.5f && e.wt(0, 3) == 1.0f);
 }

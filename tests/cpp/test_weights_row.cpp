@@ -18,7 +18,7 @@ template <class F>
 int row_mismatches() {
     const F inf = std::numeric_limits<F>::infinity();
     const F nan = std::numeric_limits<F>::quiet_NaN();
-    const F odd[] = {F(0), F(-0.0), inf, -inf, nan, std::numeric_limits<F>::denorm_min(),
+    const F odd[] = {F(0),    F(-0.0),  inf, -inf, nan, std::numeric_limits<F>::denorm_min(),
                      F(1e30), F(-1e-30)};
     std::mt19937_64 rng(2);
     std::normal_distribution<double> noise(0.0, 3.0);
@@ -33,7 +33,8 @@ int row_mismatches() {
                 r[i] = i % 9 == 0 ? odd[(i / 9) % 8] : static_cast<F>(noise(rng));
                 usable[i] = (i % 5 != 0) ? 1 : 0;
             }
-            for (const auto& k : {default_tuning<F>(weighting), TuningConstants<F>{F(2), F(1), F(-1)}}) {
+            for (const auto& k :
+                 {default_tuning<F>(weighting), TuningConstants<F>{F(2), F(1), F(-1)}}) {
                 robust_weights(weighting, k, r.data(), usable.data(), s, got.data(), n);
                 for (std::size_t i = 0; i < n; ++i) {
                     const F want = usable[i] ? robust_weight(weighting, k, r[i], s) : F(0);

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 
 #include "core/huge_pages.hpp"
 #include "core/sizes.hpp"
@@ -110,8 +110,8 @@ BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, LamPerSeries, F ridge, F
     set_ = kernels_for<F>(isa);
     const std::size_t kk = band.stored_k();
     const std::size_t live = band.d < kk ? static_cast<std::size_t>(band.d) : kk;
-    const bool skip = live < kk && eps >= std::numeric_limits<F>::min() &&
-                      rows_are_plus_zero(band, live + 1, kk);
+    const bool skip =
+        live < kk && eps >= std::numeric_limits<F>::min() && rows_are_plus_zero(band, live + 1, kk);
     dl_ = skip ? live : kk;
     guarded_ = skip;
 }
@@ -134,8 +134,8 @@ BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, I
 
 template <class F>
 bool BatchSolver<F>::guard_holds(F lam) const {
-    return !guarded_ || (std::isfinite(lam) && lam > F(0) &&
-                         no_negative_zero_products(*band_, dl_, lam));
+    return !guarded_ ||
+           (std::isfinite(lam) && lam > F(0) && no_negative_zero_products(*band_, dl_, lam));
 }
 
 template <class F>
@@ -154,8 +154,8 @@ typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const
     const std::size_t dc = system64_ ? system64_->dc : 0;
     const std::size_t dc_index = dc < kSpecialisedDl ? dc : kSpecialisedDl;
     if (remaining > native && fits(wide)) {
-        return {wide, remaining < wide ? remaining : wide, set_.wide[g][dl_index],
-                set_.gather_wide, set_.check_wide[dc_index]};
+        return {wide, remaining < wide ? remaining : wide, set_.wide[g][dl_index], set_.gather_wide,
+                set_.check_wide[dc_index]};
     }
     if (remaining > 1 && fits(native)) {
         return {native, remaining < native ? remaining : native, set_.native[g][dl_index],
@@ -219,15 +219,15 @@ void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out) const {
 }
 
 template <class F>
-std::uint64_t BatchSolver<F>::check(Scratch& scratch, const Block& block,
-                                    const BlockArgs<F>& args, F* kept) const {
+std::uint64_t BatchSolver<F>::check(Scratch& scratch, const Block& block, const BlockArgs<F>& args,
+                                    F* kept) const {
     if constexpr (sizeof(F) == 4) {
         const std::size_t column = checked_count<double>(band_->T, block.lanes);
-        double* const z64 =
-            static_cast<double*>(scratch.check.reserve(checked_count<double>(column, sizeof(double))));
-        const CheckArgs c{system64_->A.data(), band_->T, args.dl, system64_->dc, kept,
-                          kept + column, args.y, args.w, args.L, z64, kFloat32Tolerance,
-                          block.count};
+        double* const z64 = static_cast<double*>(
+            scratch.check.reserve(checked_count<double>(column, sizeof(double))));
+        const CheckArgs c{system64_->A.data(), band_->T,   args.dl, system64_->dc, kept,
+                          kept + column,       args.y,     args.w,  args.L,        z64,
+                          kFloat32Tolerance,   block.count};
         return block.check(c);
     } else {
         (void)scratch, (void)block, (void)args, (void)kept;
@@ -243,10 +243,10 @@ bool BatchSolver<F>::solve_one_checked(Scratch& scratch, F* out) const {
         const std::size_t T = band_->T;
         const std::size_t kk = band_->stored_k();
         const std::size_t factor = checked_count<F>(T, kk);
-        F* const base = static_cast<F*>(scratch.one.reserve(
-            checked_count<F>(checked_count<F>(T, 3) + factor, sizeof(F))));
-        F* const w = base;           // weights, then pivots
-        F* const kept_w = w + T;     // the inputs, for the check
+        F* const base = static_cast<F*>(
+            scratch.one.reserve(checked_count<F>(checked_count<F>(T, 3) + factor, sizeof(F))));
+        F* const w = base;        // weights, then pivots
+        F* const kept_w = w + T;  // the inputs, for the check
         F* const kept_y = kept_w + T;
         F* const L = kept_y + T;
         std::memcpy(w, scratch.w1.data(), T * sizeof(F));
@@ -271,7 +271,7 @@ bool BatchSolver<F>::solve_one_checked(Scratch& scratch, F* out) const {
         double* const z64 =
             static_cast<double*>(scratch.check.reserve(checked_count<double>(T, sizeof(double))));
         const CheckArgs c{system64_->A.data(), T, kk, dc, kept_w, kept_y, out, w, L, z64,
-                          kFloat32Tolerance, 1};
+                          kFloat32Tolerance,   1};
         return set_.check_single[dc < kSpecialisedDl ? dc : kSpecialisedDl](c) == 0;
     } else {
         (void)scratch, (void)out;
@@ -293,8 +293,7 @@ bool BatchSolver<F>::solve_as_float64(Scratch& scratch, F* out) const {
     return trusted_result(scratch.z64.data(), scratch.y64.data(), T);
 }
 
-Float64System::Float64System(PenaltyBand<double> band64, double lam64, double ridge64,
-                             double eps64)
+Float64System::Float64System(PenaltyBand<double> band64, double lam64, double ridge64, double eps64)
     : band(std::move(band64)), lam(lam64), ridge(ridge64), eps(eps64) {
     const std::size_t T = band.T;
     const std::size_t live = static_cast<std::size_t>(

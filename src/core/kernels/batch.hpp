@@ -18,7 +18,7 @@ namespace quelbrin::core::kernels {
 // system offers them: first-touch page faults of fresh 4 KiB pages are the larger part of
 // the cost of one long series otherwise.
 class LargeBuffer {
-public:
+  public:
     LargeBuffer() = default;
     LargeBuffer(const LargeBuffer&) = delete;
     LargeBuffer& operator=(const LargeBuffer&) = delete;
@@ -27,7 +27,7 @@ public:
     // std::bad_alloc.
     void* reserve(std::size_t bytes);
 
-private:
+  private:
     void release();
     void* data_ = nullptr;
     std::size_t size_ = 0;
@@ -86,7 +86,7 @@ struct LamPerSeries {};
 
 template <class F>
 class BatchSolver {
-public:
+  public:
     BatchSolver(const PenaltyBand<F>& band, F lam, F ridge, F eps, Isa isa = best_isa(),
                 const Float64System* system64 = nullptr);
     // Every series with its own lam (no float32 check): each series gets the bits
@@ -104,11 +104,11 @@ public:
         std::vector<F> stage;   // one tile of every lane's weights and observations
         std::vector<F> w1, y1;  // one series for the scalar routine
         SolveScratch<F> solve;
-        LargeBuffer one;        // a checked one-lane solve
-        LargeBuffer check;      // the check's float64 work
+        LargeBuffer one;                    // a checked one-lane solve
+        LargeBuffer check;                  // the check's float64 work
         std::vector<double> w64, y64, z64;  // solve_as_float64
         SolveScratch<double> solve64;
-        alignas(64) F lams[64];             // the lam of every lane of a block
+        alignas(64) F lams[64];  // the lam of every lane of a block
     };
 
     // Solves series lo .. hi-1.  fill(s, t0, t1, w, y) writes the weights and masked
@@ -123,8 +123,8 @@ public:
     // The same with lam_of(s), series s's lam (a LamPerSeries solver; lam_of(s) is the
     // solver's lam otherwise).
     template <class LamOf, class Fill, class Out, class Reject>
-    void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, LamOf&& lam_of,
-                     Fill&& fill, Out&& out, Reject&& reject) const;
+    void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, LamOf&& lam_of, Fill&& fill,
+                     Out&& out, Reject&& reject) const;
 
     // float32 with a Float64System: the float64 flavour's solution of the inputs in
     // scratch.w1 / y1 (promoted exactly), rounded to float32 into out.  Returns whether the
@@ -143,7 +143,7 @@ public:
     bool guarded() const { return guarded_; }
     bool checks_accuracy() const { return system64_ != nullptr; }
 
-private:
+  private:
     static constexpr std::size_t kFillTile = 64;
     struct Block {
         std::size_t lanes;  // lanes of the kernel
@@ -204,9 +204,8 @@ void BatchSolver<F>::gather(Scratch& scratch, const Block& block, std::size_t lo
 
 template <class F>
 template <class LamOf, class Fill, class Out, class Reject>
-void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi,
-                                 LamOf&& lam_of, Fill&& fill, Out&& out,
-                                 Reject&& reject) const {
+void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, LamOf&& lam_of,
+                                 Fill&& fill, Out&& out, Reject&& reject) const {
     const std::size_t T = band_->T;
     if (T == 0) return;
     const bool checking = system64_ != nullptr;

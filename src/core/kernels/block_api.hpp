@@ -1,6 +1,7 @@
 // The plain interface between the batch solver and its per-instruction-set block kernels.
-// Only trivial aggregates live here (no member initialisers, no member functions): the kernel translation units are compiled with
-// other instruction-set flags and must not share any out-of-line code with the rest.
+// Only trivial aggregates live here (no member initialisers, no member functions): the kernel
+// translation units are compiled with other instruction-set flags and must not share any
+// out-of-line code with the rest.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,9 @@ namespace quelbrin::core::kernels {
 // t * lanes + l.
 template <class F>
 struct BlockArgs {
-    const F* pb;        // penalty band, row-major (kk + 1, T)
+    const F* pb;  // penalty band, row-major (kk + 1, T)
     std::size_t T;
-    std::size_t dl;     // half-bandwidth the loops run to (live d, or kk)
+    std::size_t dl;  // half-bandwidth the loops run to (live d, or kk)
     F lam, ridge, eps;
     const F* lams;      // one lam per lane (B values, 64-byte aligned), or null: lam in all
     F* w;               // in: weights; out: floored pivots (T * lanes)
@@ -27,7 +28,8 @@ struct BlockArgs {
 
 // Returns the lanes (bit l for lane l < count) whose result the caller must recompute with
 // the scalar routine: the guard could not prove the short loops exact, or the result is not
-// trusted (a non-finite value, or growth beyond the bound of core/trust.hpp).  The other lanes' rows are written.
+// trusted (a non-finite value, or growth beyond the bound of core/trust.hpp).  The other lanes'
+// rows are written.
 template <class F>
 using BlockFn = std::uint64_t (*)(const BlockArgs<F>&);
 
@@ -38,16 +40,16 @@ using BlockFn = std::uint64_t (*)(const BlockArgs<F>&);
 // tol * max|y| anywhere.  Every lane performs the same operations whatever the block width,
 // so a series gets the same verdict in any block.
 struct CheckArgs {
-    const double* A;    // (dc + 1, T): row 0 = lam * pb[0, i] + ridge, row p = lam * pb[p, i]
+    const double* A;  // (dc + 1, T): row 0 = lam * pb[0, i] + ridge, row p = lam * pb[p, i]
     std::size_t T;
-    std::size_t dl;     // factor rows as the block stored them
-    std::size_t dc;     // rows the check uses: min(d, stored half-bandwidth) <= dl
-    float* w;           // in: weights; overwritten (T * lanes)
-    float* y;           // in: masked observations; overwritten (T * lanes)
-    const float* z;     // the block's solution (T * lanes)
-    const float* piv;   // the block's floored pivots (T * lanes)
-    const float* L;     // the block's factor (T * dl * lanes)
-    double* z64;        // work: T * lanes, aligned to 64 bytes
+    std::size_t dl;    // factor rows as the block stored them
+    std::size_t dc;    // rows the check uses: min(d, stored half-bandwidth) <= dl
+    float* w;          // in: weights; overwritten (T * lanes)
+    float* y;          // in: masked observations; overwritten (T * lanes)
+    const float* z;    // the block's solution (T * lanes)
+    const float* piv;  // the block's floored pivots (T * lanes)
+    const float* L;    // the block's factor (T * dl * lanes)
+    double* z64;       // work: T * lanes, aligned to 64 bytes
     float tol;
     std::size_t count;
 };
@@ -70,8 +72,8 @@ constexpr std::size_t kSpecialisedDl = 4;
 //   where y[t] is not finite; w[t] = g; yv[t] = y[t] where y[t] is finite and g > 0, else
 //   +0.0 (a NaN g is not > 0).
 template <class F>
-using MaskFn = void (*)(const F* y, const F* base, const F* scale, std::size_t n,
-                        bool zero_missing, F* w, F* yv);
+using MaskFn = void (*)(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing,
+                        F* w, F* yv);
 
 template <class F>
 struct KernelSet {

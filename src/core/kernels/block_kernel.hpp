@@ -46,8 +46,8 @@ struct Native {
     typedef I M __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), __may_alias__));
     static constexpr std::size_t lanes = QB_KERNEL_NATIVE_BYTES / sizeof(F);
 
-    typedef F U __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), aligned(sizeof(F)),
-                               __may_alias__));
+    typedef F U
+        __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), aligned(sizeof(F)), __may_alias__));
 
     // p is aligned to the register width (the block buffers are; see batch.cpp).
     static V load(const F* p) { return *reinterpret_cast<const V*>(p); }
@@ -59,14 +59,26 @@ struct Native {
     // The instruction max(v, floor) = (v > floor) ? v : floor, floor for a NaN v.
     static V max(V v, V floor) {
 #if QB_KERNEL_NATIVE_BYTES == 64
-        if constexpr (sizeof(F) == 8) return reinterpret_cast<V>(_mm512_max_pd(reinterpret_cast<__m512d>(v), reinterpret_cast<__m512d>(floor)));
-        else return reinterpret_cast<V>(_mm512_max_ps(reinterpret_cast<__m512>(v), reinterpret_cast<__m512>(floor)));
+        if constexpr (sizeof(F) == 8)
+            return reinterpret_cast<V>(
+                _mm512_max_pd(reinterpret_cast<__m512d>(v), reinterpret_cast<__m512d>(floor)));
+        else
+            return reinterpret_cast<V>(
+                _mm512_max_ps(reinterpret_cast<__m512>(v), reinterpret_cast<__m512>(floor)));
 #elif QB_KERNEL_NATIVE_BYTES == 32
-        if constexpr (sizeof(F) == 8) return reinterpret_cast<V>(_mm256_max_pd(reinterpret_cast<__m256d>(v), reinterpret_cast<__m256d>(floor)));
-        else return reinterpret_cast<V>(_mm256_max_ps(reinterpret_cast<__m256>(v), reinterpret_cast<__m256>(floor)));
+        if constexpr (sizeof(F) == 8)
+            return reinterpret_cast<V>(
+                _mm256_max_pd(reinterpret_cast<__m256d>(v), reinterpret_cast<__m256d>(floor)));
+        else
+            return reinterpret_cast<V>(
+                _mm256_max_ps(reinterpret_cast<__m256>(v), reinterpret_cast<__m256>(floor)));
 #else
-        if constexpr (sizeof(F) == 8) return reinterpret_cast<V>(_mm_max_pd(reinterpret_cast<__m128d>(v), reinterpret_cast<__m128d>(floor)));
-        else return reinterpret_cast<V>(_mm_max_ps(reinterpret_cast<__m128>(v), reinterpret_cast<__m128>(floor)));
+        if constexpr (sizeof(F) == 8)
+            return reinterpret_cast<V>(
+                _mm_max_pd(reinterpret_cast<__m128d>(v), reinterpret_cast<__m128d>(floor)));
+        else
+            return reinterpret_cast<V>(
+                _mm_max_ps(reinterpret_cast<__m128>(v), reinterpret_cast<__m128>(floor)));
 #endif
     }
 
@@ -74,14 +86,20 @@ struct Native {
     static V sqrt(V v) {
         V r;
 #if QB_KERNEL_NATIVE_BYTES == 64
-        if constexpr (sizeof(F) == 8) r = reinterpret_cast<V>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(v)));
-        else r = reinterpret_cast<V>(_mm512_sqrt_ps(reinterpret_cast<__m512>(v)));
+        if constexpr (sizeof(F) == 8)
+            r = reinterpret_cast<V>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(v)));
+        else
+            r = reinterpret_cast<V>(_mm512_sqrt_ps(reinterpret_cast<__m512>(v)));
 #elif QB_KERNEL_NATIVE_BYTES == 32
-        if constexpr (sizeof(F) == 8) r = reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
-        else r = reinterpret_cast<V>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
+        if constexpr (sizeof(F) == 8)
+            r = reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+        else
+            r = reinterpret_cast<V>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
 #else
-        if constexpr (sizeof(F) == 8) r = reinterpret_cast<V>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
-        else r = reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
+        if constexpr (sizeof(F) == 8)
+            r = reinterpret_cast<V>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
+        else
+            r = reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
 #endif
         return r;
     }
@@ -128,12 +146,12 @@ struct MaskPack {
     typename Native<F>::M r[K];
 };
 
-#define QB_PACK_OP(op)                                                                  \
-    template <class F, std::size_t K>                                                   \
-    inline Pack<F, K> operator op(const Pack<F, K>& a, const Pack<F, K>& b) {           \
-        Pack<F, K> o;                                                                   \
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];                  \
-        return o;                                                                       \
+#define QB_PACK_OP(op)                                                        \
+    template <class F, std::size_t K>                                         \
+    inline Pack<F, K> operator op(const Pack<F, K>& a, const Pack<F, K>& b) { \
+        Pack<F, K> o;                                                         \
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];        \
+        return o;                                                             \
     }
 QB_PACK_OP(+)
 QB_PACK_OP(-)
@@ -244,7 +262,7 @@ struct Lanes {
     }
     static bool lane(const M& m, std::size_t l) { return m.r[l / N::lanes][l % N::lanes] != 0; }
 
-private:
+  private:
     template <std::size_t... l>
     static NV broadcast(F x, std::index_sequence<l...>) {
         return NV{((void)l, x)...};
@@ -279,8 +297,10 @@ struct Lanes<F, 1> {
     }
     static V floor_eps(V v, V floor) { return (v != v || v < floor) ? floor : v; }
     static V floor_positive(V v, V floor) {
-        if constexpr (sizeof(F) == 8) return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(v), _mm_set_sd(floor)));
-        else return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(v), _mm_set_ss(floor)));
+        if constexpr (sizeof(F) == 8)
+            return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(v), _mm_set_sd(floor)));
+        else
+            return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(v), _mm_set_ss(floor)));
     }
     static V abs(V v) {
         I m;
@@ -302,7 +322,7 @@ struct Lanes<F, 1> {
     static M greater(V a, V b) { return a > b ? M(-1) : M(0); }
     static bool lane(M m, std::size_t) { return m != 0; }
 
-private:
+  private:
     static constexpr I sign_bit() {
         return static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
     }
@@ -318,7 +338,8 @@ inline void scatter_square(const F* b, std::size_t i0, F* const* out, std::size_
         typename N::V r[n];
         for (std::size_t j = 0; j < n; ++j) r[j] = N::load(b + (i0 + j) * B + k * n);
         transpose<F>(r);
-        for (std::size_t m = 0; m < n && k * n + m < count; ++m) N::storeu(out[k * n + m] + i0, r[m]);
+        for (std::size_t m = 0; m < n && k * n + m < count; ++m)
+            N::storeu(out[k * n + m] + i0, r[m]);
     }
 }
 
@@ -336,7 +357,8 @@ void gather_tile(const F* stage, std::size_t stride, std::size_t n, F* dst) {
         for (; t + nl <= n; t += nl) {
             for (std::size_t k = 0; k < B / nl; ++k) {
                 typename N::V r[nl];
-                for (std::size_t m = 0; m < nl; ++m) r[m] = N::loadu(stage + (k * nl + m) * stride + t);
+                for (std::size_t m = 0; m < nl; ++m)
+                    r[m] = N::loadu(stage + (k * nl + m) * stride + t);
                 transpose<F>(r);
                 for (std::size_t j = 0; j < nl; ++j) N::store(dst + (t + j) * B + k * nl, r[j]);
             }
@@ -380,20 +402,28 @@ void mask_lanes(const F* y, const F* base, const F* scale, std::size_t n, F* w, 
 }
 
 template <class F>
-void mask_series(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing,
-                 F* w, F* yv) {
+void mask_series(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing, F* w,
+                 F* yv) {
     if (base && scale) {
-        if (zero_missing) mask_lanes<F, true, true, true>(y, base, scale, n, w, yv);
-        else mask_lanes<F, true, true, false>(y, base, scale, n, w, yv);
+        if (zero_missing)
+            mask_lanes<F, true, true, true>(y, base, scale, n, w, yv);
+        else
+            mask_lanes<F, true, true, false>(y, base, scale, n, w, yv);
     } else if (base) {
-        if (zero_missing) mask_lanes<F, true, false, true>(y, base, scale, n, w, yv);
-        else mask_lanes<F, true, false, false>(y, base, scale, n, w, yv);
+        if (zero_missing)
+            mask_lanes<F, true, false, true>(y, base, scale, n, w, yv);
+        else
+            mask_lanes<F, true, false, false>(y, base, scale, n, w, yv);
     } else if (scale) {
-        if (zero_missing) mask_lanes<F, false, true, true>(y, base, scale, n, w, yv);
-        else mask_lanes<F, false, true, false>(y, base, scale, n, w, yv);
+        if (zero_missing)
+            mask_lanes<F, false, true, true>(y, base, scale, n, w, yv);
+        else
+            mask_lanes<F, false, true, false>(y, base, scale, n, w, yv);
     } else {
-        if (zero_missing) mask_lanes<F, false, false, true>(y, base, scale, n, w, yv);
-        else mask_lanes<F, false, false, false>(y, base, scale, n, w, yv);
+        if (zero_missing)
+            mask_lanes<F, false, false, true>(y, base, scale, n, w, yv);
+        else
+            mask_lanes<F, false, false, false>(y, base, scale, n, w, yv);
     }
 }
 
@@ -554,8 +584,8 @@ inline typename Lanes<double, B>::V widen(const float* p) {
 // into one register of float32 lanes, without a trip through memory.
 template <std::size_t... I>
 inline typename Native<float>::V join_narrowed(typename Native<double>::V lo,
-                                              typename Native<double>::V hi,
-                                              std::index_sequence<I...>) {
+                                               typename Native<double>::V hi,
+                                               std::index_sequence<I...>) {
     typedef float H __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES / 2)));
     return __builtin_shufflevector(__builtin_convertvector(lo, H), __builtin_convertvector(hi, H),
                                    I...);
@@ -582,9 +612,9 @@ struct Check {
     using D = Lanes<double, B>;
     using V = typename S::V;
     const CheckArgs& a;
-    float* u;      // masked y, then the forward solution, then the correction
-    float* inv;    // the weights, then the inverse pivots
-    double* z64;   // z widened once: each value serves 2 dc + 1 residuals
+    float* u;     // masked y, then the forward solution, then the correction
+    float* inv;   // the weights, then the inverse pivots
+    double* z64;  // z widened once: each value serves 2 dc + 1 residuals
 
     const float* at(std::size_t p, std::size_t i) const { return a.L + (i * a.dl + (p - 1)) * B; }
 
