@@ -46,17 +46,6 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
                                   const std::optional<MatrixView<F>>& w_base_st,
                                   const SolveOptions<F>& options, OutputSink<F> make_output);
 
-// The same with the options spelled out (the selection of lam calls this form).
-template <class F>
-Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_st,
-                                  const std::optional<MatrixView<F>>& w_base_st, F lam,
-                                  std::uint64_t d, F ridge,
-                                  std::optional<std::string_view> normalize, F eps, bool parallel,
-                                  OutputSink<F> make_output) {
-    return whittaker_solve_core(
-        x, y_st, w_base_st, SolveOptions<F>{lam, d, ridge, normalize, eps, parallel}, make_output);
-}
-
 // The working weights and masked observations of series s for t0 <= t < t1, as
 // solve_series forms them, written to w[t - t0] and y[t - t0] (the batch solver's fill).
 // `direct`: the rows of y_st (and w_base) are contiguous, which takes the solver's

@@ -28,6 +28,12 @@ std::string number_text(double v) {
 
 bool positive_finite(double v) { return std::isfinite(v) && v > 0; }
 
+// The single-pass core's options for a fit at `lam` with the call's shared arguments.
+template <class F>
+core::SolveOptions<F> solve_options(const AutoOptions<F>& o, F lam, bool parallel) {
+    return core::SolveOptions<F>{lam, o.d, o.ridge, o.normalize, o.eps, parallel};
+}
+
 // Runs the single-pass core up to the point where it asks for its output: every check of
 // the shared arguments is the core's own.
 struct ValidationDone {};
@@ -38,8 +44,8 @@ Result<void> validate_as_single_pass(std::span<const F> x, const MatrixView<F>& 
                                      const AutoOptions<F>& o) {
     auto stop = [](std::size_t, std::size_t) -> F* { throw ValidationDone{}; };
     try {
-        Result<void> r = core::whittaker_solve_core<F>(x, y_st, w_base_st, F(1), o.d, o.ridge,
-                                                       o.normalize, o.eps, false, stop);
+        Result<void> r =
+            core::whittaker_solve_core<F>(x, y_st, w_base_st, solve_options(o, F(1), false), stop);
         if (!r) return r;
     } catch (const ValidationDone&) {
         return {};
@@ -230,8 +236,8 @@ class Smoother {
         };
         std::optional<MatrixView<F>> w_row;
         if (w_) w_row = row_view(*w_, s);
-        return core::whittaker_solve_core<F>(x_, row_view(y_, s), w_row, lam, o_.d, o_.ridge,
-                                             o_.normalize, o_.eps, false, into_row);
+        return core::whittaker_solve_core<F>(x_, row_view(y_, s), w_row,
+                                             solve_options(o_, lam, false), into_row);
     }
 
     // The final fits of series lo .. hi-1 (float64), lam[s - lo] each, by the batch solver:
@@ -335,9 +341,9 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
     // One lam for all: one call of the single-pass core fits every series.
     const bool fitted = o.lam.kind == LamSpec::Kind::value;
     if (fitted) {
-        const Result<void> r =
-            core::whittaker_solve_core<F>(x, y_st, w_base_st, static_cast<F>(o.lam.value), o.d,
-                                          o.ridge, o.normalize, o.eps, o.parallel, outputs.z);
+        const Result<void> r = core::whittaker_solve_core<F>(
+            x, y_st, w_base_st, solve_options(o, static_cast<F>(o.lam.value), o.parallel),
+            outputs.z);
         if (!r) return r;
     } else {
         rows.z = outputs.z(S, T);

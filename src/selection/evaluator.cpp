@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/sizes.hpp"
+#include "support/sizes.hpp"
 
 namespace quelbrin::selection {
 
@@ -14,11 +14,11 @@ std::size_t sweep_work_bytes(std::size_t T, std::size_t q) {
     // L (T q), 1/pivot (T), substitution (T), ring of A^-1's band ((q + 1)^2), in vectors.
     const std::size_t per_row = q + 2;
     if (per_row < q) throw std::bad_alloc();
-    std::size_t vectors = core::checked_count<double>(T, per_row);
-    const std::size_t ring = core::checked_count<double>(q + 1, q + 1);
+    std::size_t vectors = checked_count<double>(T, per_row);
+    const std::size_t ring = checked_count<double>(q + 1, q + 1);
     if (vectors + ring < vectors) throw std::bad_alloc();
     vectors += ring;
-    return core::checked_count<double>(vectors, kSweepLanes) * sizeof(double);
+    return checked_count<double>(vectors, kSweepLanes) * sizeof(double);
 }
 
 SweepFn best_sweep() {

@@ -8,9 +8,9 @@
 #include <limits>
 #include <new>
 
-#include "core/huge_pages.hpp"
-#include "core/sizes.hpp"
+#include "support/huge_pages.hpp"
 #include "support/panic.hpp"
+#include "support/sizes.hpp"
 
 namespace quelbrin::core::kernels {
 
