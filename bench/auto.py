@@ -2,7 +2,7 @@
 peers' own selection on the same series.
 
     .venv/bin/python bench/auto.py                       # both parts, prints the tables
-    .venv/bin/python bench/auto.py --part peers --write  # the peers' table into results.md
+    .venv/bin/python bench/auto.py --part peers --write  # the peers' table into results_auto.md
 
 Standalone (`make bench` runs bench/run.py, not this file); the peers are those that `make
 bench` installs (scipy>=1.18, vam.whittaker, whittaker-eilers), for the benchmark only.
@@ -285,9 +285,9 @@ def _versions() -> str:
 
 
 def write_section(text: str) -> None:
-    """Put the peers' table into results.md's automatic-lam section, replacing an earlier
-    one; the rest of the file stays as it is."""
-    path = HERE / "results.md"
+    """Put the peers' table into results_auto.md (the automatic-lam results; bench/run.py
+    rewrites results.md whole), replacing an earlier one; the rest stays as it is."""
+    path = HERE / "results_auto.md"
     doc = path.read_text()
     if AUTO_HEADING not in doc:
         doc = doc.rstrip("\n") + f"\n\n{AUTO_HEADING}\n"
@@ -313,7 +313,7 @@ def main() -> None:
     ap.add_argument("--peer-series", type=int, default=1_000,
                     help="series in each peer's loop (of case P's 2,000)")
     ap.add_argument("--write", action="store_true",
-                    help="write the peers' table into bench/results.md")
+                    help="write the peers' table into bench/results_auto.md")
     a = ap.parse_args()
     if a.part in ("a", "all"):
         part_a(a.reps)
