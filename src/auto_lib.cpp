@@ -8,6 +8,7 @@
 
 #include "bindings/auto_entry_points.hpp"
 #include "bindings/call.hpp"
+#include "bindings/interpreter.hpp"
 
 namespace {
 
@@ -54,13 +55,7 @@ std::atomic<std::int64_t> g_owner_interpreter{-1};
 PyObject* g_module = nullptr;
 
 PyObject* init_module() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) throw_python_error();
-    std::int64_t expected = -1;
-    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)
-        throw_new_error(PyExc_ImportError,
-                        "_quelbrin_auto does not support sub-interpreters: it can only be "
-                        "imported in the interpreter that first imported it");
+    claim_interpreter(g_owner_interpreter, "_quelbrin_auto");
     if (g_module != nullptr) return Py_NewRef(g_module);
     g_module = checked(PyModule_Create2(&g_module_def, PYTHON_API_VERSION)).release();
     return Py_NewRef(g_module);

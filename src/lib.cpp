@@ -9,6 +9,7 @@
 
 #include "bindings/call.hpp"
 #include "bindings/entry_points.hpp"
+#include "bindings/interpreter.hpp"
 #include "support/panic.hpp"
 
 namespace {
@@ -197,13 +198,7 @@ void export_function(PyObject* module, PyObject* function) {
 }
 
 PyObject* init_module() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) throw_python_error();
-    std::int64_t expected = -1;
-    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)
-        throw_new_error(PyExc_ImportError,
-                        "quelbrin does not support sub-interpreters: it can only be imported "
-                        "in the interpreter that first imported it");
+    claim_interpreter(g_owner_interpreter, "quelbrin");
     if (g_module != nullptr) return Py_NewRef(g_module);
 
     fill_methods();
