@@ -155,3 +155,24 @@ def test_robust_float32_judges_each_series_alone():
     assert same_bits(wt[refit], wt64[refit].astype(np.float32))
     scale = np.nanmax(np.abs(y), axis=1)
     assert (np.abs(z - z64).max(axis=1) <= 1e-3 * scale).all()
+
+
+def test_robust_float32_series_that_stop_early_are_judged_too():
+    # Wide hampel constants keep every robust weight at 1: the weights repeat after the
+    # first step, so every series stops there, long before the call's last step, and its
+    # last solve is checked after the fact; the gap rows still need float64.
+    rng = np.random.default_rng(5)
+    x, y, w = robust_pair(rng, S=12)
+    robust = dict(weighting="hampel", tuning=(50.0, 60.0, 70.0))
+    kw = dict(lam=100.0, d=3, iterations=40, return_weights=True, **robust)
+    z, wt = quelbrin.robust_whittaker_irls_f32(x, y, w, **kw)
+    z64, wt64 = quelbrin.robust_whittaker_irls_f64(
+        x.astype(float), y.astype(float), w.astype(float), lam=100.0, d=3, iterations=40,
+        return_weights=True, ridge=float(np.float32(1e-10)), eps=float(np.float32(1e-10)),
+        merge_x_tol=float(np.float32(0.01)), **robust)
+    refit = np.all(z == z64.astype(np.float32), axis=1)
+    assert refit[::3].all() and not refit.all()
+    assert same_bits(wt[refit], wt64[refit].astype(np.float32))
+    for s in range(len(y)):
+        alone = quelbrin.robust_whittaker_irls_f32(x, y[s:s + 1], w[s:s + 1], **kw)
+        assert same_bits(alone[0], z[s:s + 1]) and same_bits(alone[1], wt[s:s + 1])
