@@ -7,16 +7,16 @@
 
 #include "bindings/arrays.hpp"
 #include "bindings/call.hpp"
+#include "bindings/params.hpp"
+#include "bindings/smoother_params.hpp"
 #include "core/arguments.hpp"
+#include "core/single_pass.hpp"
 #include "selection/driver.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::bindings {
 namespace {
 
-constexpr const char* kSmoothParams[] = {"x",          "y_st",     "w_base_st",         "lam",
-                                         "d",          "ridge",    "normalize",         "eps",
-                                         "lam_bounds", "parallel", "return_uncertainty"};
 constexpr double kDefaultBounds[2] = {1e-3, 1e9};
 
 // A (rows, cols) output of the smoother, created when the core asks for it.
@@ -52,10 +52,7 @@ bool has_dimensions(PyObject* obj) {
 template <class F>
 void read_lam(PyObject* obj, LamArgument& out) {
     using Kind = selection::LamSpec::Kind;
-    if (obj == nullptr) {
-        out.spec.kind = Kind::name;
-        out.spec.name = "gcv";
-    } else if (PyUnicode_Check(obj)) {
+    if (PyUnicode_Check(obj)) {
         out.spec.kind = Kind::name;
         out.spec.name = to_text(obj, "lam");
     } else if (has_dimensions(obj)) {
@@ -73,7 +70,6 @@ void read_lam(PyObject* obj, LamArgument& out) {
 
 // (lower, upper): a tuple or list of numbers (its length is checked with the values).
 std::vector<double> read_bounds(PyObject* obj) {
-    if (obj == nullptr) return {kDefaultBounds[0], kDefaultBounds[1]};
     if (!PyTuple_Check(obj) && !PyList_Check(obj)) fail_cast(obj, "tuple", "lam_bounds");
     Ref items = checked(PySequence_Fast(obj, "lam_bounds"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
@@ -83,34 +79,58 @@ std::vector<double> read_bounds(PyObject* obj) {
     return out;
 }
 
+// smooth_f32 / _f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean",
+// eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False).  The options
+// it shares with whittaker_solve_* are read by the same records into the same struct.
 template <class F>
-PyObject* smooth(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                 PyObject* kwnames) {
-    const auto slot = bind_slots<11>(sig, args, nargsf, kwnames);
-    const InputArray x = to_array<F>(slot[0], 1, "x", MaskedEntries::flagged);
-    const InputArray y_st = to_array<F>(slot[1], 2, "y_st", MaskedEntries::missing);
-    std::optional<InputArray> w_base_st;
-    if (slot.given(2)) w_base_st = to_array<F>(slot[2], 2, "w_base_st", MaskedEntries::zero_weight);
-    LamArgument lam;
-    read_lam<F>(slot[3], lam);
-    selection::AutoOptions<F> o;
-    o.lam = lam.spec;
-    o.d = slot.present(4) ? to_u64(slot[4], "d") : 2;
-    o.ridge = slot.present(5) ? to_float<F>(slot[5], "ridge") : F(1e-10);
-    o.normalize = "mean";
-    if (slot.present(6))
-        o.normalize = slot.given(6) ? std::optional(to_text(slot[6], "normalize")) : std::nullopt;
-    o.eps = slot.present(7) ? to_float<F>(slot[7], "eps") : F(1e-10);
-    const std::vector<double> bounds = read_bounds(slot[8]);
-    o.lam_bounds = bounds;
-    o.parallel = slot.present(9) ? to_bool(slot[9], "parallel") : true;
-    o.uncertainty = slot.present(10) ? to_bool(slot[10], "return_uncertainty") : false;
+struct SmoothCall {
+    Arrays arrays;
+    core::SolveOptions<F> options;  // lam unused: the lam of this call is `lam`
+    LamArgument lam{selection::LamSpec{selection::LamSpec::Kind::name, "gcv", 0.0, {}}, {}};
+    std::vector<double> bounds{kDefaultBounds[0], kDefaultBounds[1]};
+    bool uncertainty = false;
+};
 
-    const FlatArray<F> xs = flat<F>(x);
-    if (const Result<void> r = core::check_positions_unmasked(x.had_masked); !r)
-        throw_value_error(r.error());
-    std::optional<MatrixView<F>> w_view;
-    if (w_base_st) w_view = matrix_view<F>(*w_base_st);
+template <class F>
+constexpr ParamTable<SmoothCall<F>, 11> kSmooth{
+    flavour<F>("smooth_f64", "smooth_f32"),
+    {{
+        kX<SmoothCall<F>, F>,
+        kYSt<SmoothCall<F>, F>,
+        kWBaseSt<SmoothCall<F>, F>,
+        {"lam", false, NoneMeans::invalid,
+         [](SmoothCall<F>& c, PyObject* o, const char*) { read_lam<F>(o, c.lam); }},
+        kD<SmoothCall<F>>,
+        kRidge<SmoothCall<F>, F>,
+        kNormalize<SmoothCall<F>>,
+        kEps<SmoothCall<F>, F>,
+        {"lam_bounds", false, NoneMeans::invalid,
+         [](SmoothCall<F>& c, PyObject* o, const char*) { c.bounds = read_bounds(o); }},
+        kParallel<SmoothCall<F>>,
+        {"return_uncertainty", false, NoneMeans::invalid,
+         [](SmoothCall<F>& c, PyObject* o, const char* n) { c.uncertainty = to_bool(o, n); }},
+    }}};
+
+template <class F>
+selection::AutoOptions<F> auto_options(const SmoothCall<F>& call) {
+    selection::AutoOptions<F> o;
+    o.lam = call.lam.spec;
+    o.lam_bounds = call.bounds;
+    o.d = call.options.d;
+    o.ridge = call.options.ridge;
+    o.normalize = call.options.normalize;
+    o.eps = call.options.eps;
+    o.parallel = call.options.parallel;
+    o.uncertainty = call.uncertainty;
+    return o;
+}
+
+template <class F>
+PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    SmoothCall<F> call;
+    bind_call(kSmooth<F>, args, nargsf, kwnames, call);
+    const ArrayViews<F> in(call.arrays);
+    const selection::AutoOptions<F> o = auto_options(call);
     Output<F> z, leverage, se;
     Output<double> stats;
     selection::AutoOutputs<F> outputs{z, stats, std::nullopt, std::nullopt};
@@ -118,29 +138,22 @@ PyObject* smooth(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
         outputs.leverage.emplace(leverage);
         outputs.se.emplace(se);
     }
-    const Result<void> r =
-        selection::smooth_auto_core<F>(xs.span(), matrix_view<F>(y_st), w_view, o, outputs);
-    if (!r) throw_value_error(r.error());
+    raise_unless(selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, outputs));
     QB_ASSERT(z.array && stats.array, "the automatic smoother returned without its outputs");
     PyObject* lev = leverage.array ? leverage.array.get() : Py_None;
     PyObject* sev = se.array ? se.array.get() : Py_None;
     return checked(PyTuple_Pack(4, z.array.get(), stats.array.get(), lev, sev)).release();
 }
 
-constexpr Signature kSmoothF64{"smooth_f64", kSmoothParams, 2};
-constexpr Signature kSmoothF32{"smooth_f32", kSmoothParams, 2};
-
 }  // namespace
 
 PyObject* smooth_f64(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) noexcept {
-    return call_frame(
-        [&]() -> PyObject* { return smooth<double>(kSmoothF64, args, nargsf, kwnames); });
+    return call_frame([&]() -> PyObject* { return smooth<double>(args, nargsf, kwnames); });
 }
 PyObject* smooth_f32(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) noexcept {
-    return call_frame(
-        [&]() -> PyObject* { return smooth<float>(kSmoothF32, args, nargsf, kwnames); });
+    return call_frame([&]() -> PyObject* { return smooth<float>(args, nargsf, kwnames); });
 }
 
 }  // namespace quelbrin::bindings
