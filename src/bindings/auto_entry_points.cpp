@@ -19,18 +19,6 @@ namespace {
 
 constexpr double kDefaultBounds[2] = {1e-3, 1e9};
 
-// A (rows, cols) output of the smoother, created when the core asks for it.
-template <class F>
-struct Output {
-    Ref array;
-    F* operator()(std::size_t rows, std::size_t cols) {
-        QB_ASSERT(!array, "the automatic smoother asked for an output twice");
-        F* data = nullptr;
-        array = new_zeros<F>(rows, cols, &data);
-        return data;
-    }
-};
-
 // lam: a str (criterion name), an array with at least one dimension (one value per
 // series, float64), or anything else read as one number (int, float, NumPy scalar, 0-d
 // array).
@@ -131,8 +119,8 @@ PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     bind_call(kSmooth<F>, args, nargsf, kwnames, call);
     const ArrayViews<F> in(call.arrays);
     const selection::AutoOptions<F> o = auto_options(call);
-    Output<F> z, leverage, se;
-    Output<double> stats;
+    OutputArray<F> z, leverage, se;
+    OutputArray<double> stats;
     selection::AutoOutputs<F> outputs{z, stats, std::nullopt, std::nullopt};
     if (o.uncertainty) {
         outputs.leverage.emplace(leverage);

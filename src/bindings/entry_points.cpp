@@ -83,18 +83,6 @@ PyObject* build_pb(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
     return pair(std::move(pb), checked(PyLong_FromUnsignedLongLong(k))).release();
 }
 
-// The single (S, T) output of the single-pass core.
-template <class F>
-struct OneOutput {
-    Ref array;
-    F* operator()(std::size_t rows, std::size_t cols) {
-        QB_ASSERT(!array, "the smoother asked for a second output");
-        F* data = nullptr;
-        array = new_zeros<F>(rows, cols, &data);
-        return data;
-    }
-};
-
 // The robust driver's outputs: z_st first, then w_total_st when weights are returned.
 template <class F>
 struct TwoOutputs {
@@ -136,7 +124,7 @@ PyObject* whittaker_solve(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     SolveCall<F> call;
     bind_call(kSolve<F>, args, nargsf, kwnames, call);
     const ArrayViews<F> in(call.arrays);
-    OneOutput<F> output;
+    OutputArray<F> output;
     raise_unless(
         core::whittaker_solve_core<F>(in.x.span(), in.y_st, in.w_base_st, call.options, output));
     QB_ASSERT(output.array, "the smoother returned without an output");

@@ -14,6 +14,7 @@
 #include "bindings/call.hpp"
 #include "bindings/params.hpp"
 #include "core/arguments.hpp"
+#include "support/panic.hpp"
 #include "support/result.hpp"
 #include "support/views.hpp"
 
@@ -35,6 +36,19 @@ inline std::optional<std::string_view> optional_text(PyObject* obj, const char* 
 inline void raise_unless(const Result<void>& r) {
     if (!r) throw_value_error(r.error());
 }
+
+// A new zero-filled (rows, cols) output array, made when the core asks for it (the cores'
+// output sinks).
+template <class F>
+struct OutputArray {
+    Ref array;
+    F* operator()(std::size_t rows, std::size_t cols) {
+        QB_ASSERT(!array, "a smoother asked for the same output twice");
+        F* data = nullptr;
+        array = new_zeros<F>(rows, cols, &data);
+        return data;
+    }
+};
 
 // The three arrays every smoother takes first.
 struct Arrays {
