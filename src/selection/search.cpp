@@ -120,7 +120,6 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     std::vector<Point> lattice;
     std::vector<double> ells;
     std::vector<std::size_t> fresh;
-    constexpr std::size_t kEven = kSweepLanes / 2;
     for (int round = 0; round < 64 && hi.ell - lo.ell > kRefineWidth; ++round) {
         const double width = hi.ell - lo.ell;
         ells.clear();
