@@ -108,11 +108,12 @@ double vertex(const Point& lo, const Point& best, const Point& hi) {
 // Refines the basin of coarse point kb.  The bracket [lo, hi] holds the best point: in its
 // middle, or at one of its ends when that end is a bound.  Each round puts kSweepLanes new
 // points into it and keeps the best point's neighbours; a new point must be strictly
-// better to win.  Half of a round's points spread evenly over the bracket (the bracket
-// narrows five-fold whatever the shape); the other half are packed tightly around the
-// parabola's vertex, where a smooth minimum is, so that one or two rounds place the choice
-// within about 1e-4 decades of it (the 20-per-decade reference grid may hit the minimum
-// exactly, and a steep basin then leaves little slack).
+// better to win.  A round's points sit around the parabola's vertex, where a smooth
+// minimum is, at distances growing geometrically from width / 256 (the bracket narrows at
+// least two-fold whatever the shape): dense near the vertex, so that two rounds place the
+// choice within about 1e-4 decades of the minimum (the 20-per-decade reference grid may hit
+// it exactly, and a steep basin then leaves little slack), and still around the minimum
+// when the vertex missed it by a tenth of a decade.  Without a vertex: evenly spread.
 Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     Point best = grid[kb];
     Point lo = grid[kb == 0 ? 0 : kb - 1];
@@ -120,7 +121,6 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     std::vector<Point> lattice;
     std::vector<double> ells;
     std::vector<std::size_t> fresh;
-    constexpr std::size_t kEven = kSweepLanes / 2;
     for (int round = 0; round < 64 && hi.ell - lo.ell > kRefineWidth; ++round) {
         const double width = hi.ell - lo.ell;
         ells.clear();
@@ -130,11 +130,13 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
         // when the data are scaled) must not move the points.
         v = lo.ell + std::round((v - lo.ell) / step) * step;
         if (v == v) {
-            // Even points (kEven + 1 parts, best's own slot skipped when it falls on one),
-            // then vertex points at a step of width / 256 until the sweep is full.
-            for (std::size_t j = 0; ells.size() < 4 * kSweepLanes && j < 4 * kSweepLanes; ++j) {
-                const double off = static_cast<double>((j + 1) / 2) * step;
-                ells.push_back(j % 2 == 0 ? v + off : v - off);
+            // The vertex, then pairs of points around it at 1, 2, 4, ... steps of width / 256
+            // (until they leave the bracket): near the vertex the points are dense, and a
+            // vertex that missed the minimum by much still has points around the minimum.
+            ells.push_back(v);
+            for (double off = step; off < width; off *= 2.0) {
+                ells.push_back(v - off);
+                ells.push_back(v + off);
             }
         } else {
             const std::size_t parts = best.bound ? kSweepLanes + 1 : kSweepLanes + 2;

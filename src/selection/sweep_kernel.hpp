@@ -69,8 +69,7 @@ inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
 // The smoother's floor rule: the floor where v is NaN or below it.
 inline V floored(const V& v, const V& floor) {
     V o;
-    for (std::size_t k = 0; k < K; ++k)
-        o.r[k] = ((v.r[k] != v.r[k]) | (v.r[k] < floor.r[k])) ? floor.r[k] : v.r[k];
+    for (std::size_t k = 0; k < K; ++k) o.r[k] = v.r[k] >= floor.r[k] ? v.r[k] : floor.r[k];
     return o;
 }
 
@@ -153,12 +152,16 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             for (std::size_t k = j + 1; k <= jm; ++k) t -= Li[k - 1] * L[c * q + (k - j - 1)];
             Li[j - 1] = t;
         }
+        // The pivot is a chain from row to row through 1 / pivot of the row before: the
+        // farthest columns are subtracted first, and the nearest one's e^2 is formed before
+        // its reciprocal pivot arrives, so that a row's chain is one product and one
+        // difference before the floor and the division.
         V a = lam * splat(pb[i]) + splat(w[i]) + ridge;
         V b = splat(w[i] * y[i]);
-        for (std::size_t j = 1; j <= jm; ++j) {
+        for (std::size_t j = jm; j >= 1; --j) {
             const V e = Li[j - 1];
             const V l = e * inv_d[i - j];
-            a -= l * e;
+            a -= (e * e) * inv_d[i - j];
             b -= l * u[i - j];
             Li[j - 1] = l;
         }
