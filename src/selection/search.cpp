@@ -59,6 +59,9 @@ Point interior(double ell) { return Point{ell, std::pow(10.0, ell), 0.0, false};
 // At most this many basins besides the best coarse point's are refined.
 constexpr std::size_t kMoreBasins = 3;
 
+// Coarse local minima whose values are this close (relative) to the best one are refined.
+constexpr double kNearlyAsDeep = 1e-2;
+
 // The least value a parabola through the coarse neighbours of k promises in k's basin
 // (the value at k itself at an end of the grid or where the parabola opens downwards).
 double promised(const std::vector<Point>& grid, std::size_t k) {
@@ -72,8 +75,10 @@ double promised(const std::vector<Point>& grid, std::size_t k) {
 }
 
 // The basins worth refining: the best coarse point, and every other coarse local minimum
-// whose parabola, with three times its promised drop, could beat the best coarse value
-// (two basins of nearly equal depth are both refined).  Best coarse values first.
+// whose parabola, with three times its promised drop, could beat the best coarse value,
+// or whose coarse value is within kNearlyAsDeep (relative) of it: a lopsided basin, its
+// minimum near a neighbour, can be far deeper than its parabola promises (two basins of
+// nearly equal depth are both refined).  Best coarse values first.
 std::vector<std::size_t> basins(const std::vector<Point>& grid) {
     std::vector<std::size_t> found;
     std::size_t kb = 0;
@@ -85,7 +90,9 @@ std::vector<std::size_t> basins(const std::vector<Point>& grid) {
         const bool left = k == 0 || f <= rank(grid[k - 1].value);
         const bool right = k + 1 == grid.size() || f <= rank(grid[k + 1].value);
         if (k == kb || !left || !right || !std::isfinite(f)) continue;
-        if (f - 3.0 * (f - promised(grid, k)) <= best) found.push_back(k);
+        if (f - 3.0 * (f - promised(grid, k)) <= best ||
+            f - best <= kNearlyAsDeep * std::fabs(best))
+            found.push_back(k);
     }
     std::stable_sort(found.begin(), found.end(), [&](std::size_t a, std::size_t c) {
         return rank(grid[a].value) < rank(grid[c].value);
