@@ -59,6 +59,9 @@ Point interior(double ell) { return Point{ell, std::pow(10.0, ell), 0.0, false};
 // At most this many basins besides the best coarse point's are refined.
 constexpr std::size_t kMoreBasins = 3;
 
+// Coarse local minima whose values are this close (relative) to the best one are refined.
+constexpr double kNearlyAsDeep = 1e-2;
+
 // The least value a parabola through the coarse neighbours of k promises in k's basin
 // (the value at k itself at an end of the grid or where the parabola opens downwards).
 double promised(const std::vector<Point>& grid, std::size_t k) {
@@ -72,8 +75,10 @@ double promised(const std::vector<Point>& grid, std::size_t k) {
 }
 
 // The basins worth refining: the best coarse point, and every other coarse local minimum
-// whose parabola, with three times its promised drop, could beat the best coarse value
-// (two basins of nearly equal depth are both refined).  Best coarse values first.
+// whose parabola, with three times its promised drop, could beat the best coarse value,
+// or whose coarse value is within kNearlyAsDeep (relative) of it: a lopsided basin, its
+// minimum near a neighbour, can be far deeper than its parabola promises (two basins of
+// nearly equal depth are both refined).  Best coarse values first.
 std::vector<std::size_t> basins(const std::vector<Point>& grid) {
     std::vector<std::size_t> found;
     std::size_t kb = 0;
@@ -85,7 +90,9 @@ std::vector<std::size_t> basins(const std::vector<Point>& grid) {
         const bool left = k == 0 || f <= rank(grid[k - 1].value);
         const bool right = k + 1 == grid.size() || f <= rank(grid[k + 1].value);
         if (k == kb || !left || !right || !std::isfinite(f)) continue;
-        if (f - 3.0 * (f - promised(grid, k)) <= best) found.push_back(k);
+        if (f - 3.0 * (f - promised(grid, k)) <= best ||
+            f - best <= kNearlyAsDeep * std::fabs(best))
+            found.push_back(k);
     }
     std::stable_sort(found.begin(), found.end(), [&](std::size_t a, std::size_t c) {
         return rank(grid[a].value) < rank(grid[c].value);
@@ -108,11 +115,12 @@ double vertex(const Point& lo, const Point& best, const Point& hi) {
 // Refines the basin of coarse point kb.  The bracket [lo, hi] holds the best point: in its
 // middle, or at one of its ends when that end is a bound.  Each round puts kSweepLanes new
 // points into it and keeps the best point's neighbours; a new point must be strictly
-// better to win.  Half of a round's points spread evenly over the bracket (the bracket
-// narrows five-fold whatever the shape); the other half are packed tightly around the
-// parabola's vertex, where a smooth minimum is, so that one or two rounds place the choice
-// within about 1e-4 decades of it (the 20-per-decade reference grid may hit the minimum
-// exactly, and a steep basin then leaves little slack).
+// better to win.  A round's points sit around the parabola's vertex, where a smooth
+// minimum is, at distances growing geometrically from width / 256 (the bracket narrows at
+// least two-fold whatever the shape): dense near the vertex, so that two rounds place the
+// choice within about 1e-4 decades of the minimum (the 20-per-decade reference grid may hit
+// it exactly, and a steep basin then leaves little slack), and still around the minimum
+// when the vertex missed it by a tenth of a decade.  Without a vertex: evenly spread.
 Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     Point best = grid[kb];
     Point lo = grid[kb == 0 ? 0 : kb - 1];
@@ -129,11 +137,13 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
         // when the data are scaled) must not move the points.
         v = lo.ell + std::round((v - lo.ell) / step) * step;
         if (v == v) {
-            // Even points (kEven + 1 parts, best's own slot skipped when it falls on one),
-            // then vertex points at a step of width / 256 until the sweep is full.
-            for (std::size_t j = 0; ells.size() < 4 * kSweepLanes && j < 4 * kSweepLanes; ++j) {
-                const double off = static_cast<double>((j + 1) / 2) * step;
-                ells.push_back(j % 2 == 0 ? v + off : v - off);
+            // The vertex, then pairs of points around it at 1, 2, 4, ... steps of width / 256
+            // (until they leave the bracket): near the vertex the points are dense, and a
+            // vertex that missed the minimum by much still has points around the minimum.
+            ells.push_back(v);
+            for (double off = step; off < width; off *= 2.0) {
+                ells.push_back(v - off);
+                ells.push_back(v + off);
             }
         } else {
             const std::size_t parts = best.bound ? kSweepLanes + 1 : kSweepLanes + 2;

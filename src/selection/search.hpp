@@ -30,9 +30,9 @@ using ScoreFn = FunctionRef<void(const double* lam, std::size_t n, bool fine, do
 using CurveFn = FunctionRef<void(const double* lam, std::size_t n, double* F, double* R)>;
 
 // The lam of least criterion.  The coarse grid has at least two points per decade; each
-// refinement round narrows a bracket around the best point at least five-fold (half of its
-// points spread evenly, half packed around the vertex of the parabola through the best
-// point and its neighbours) until it is narrower than kRefineWidth decades.
+// refinement round narrows a bracket around the best point at least two-fold (its points
+// around the vertex of the parabola through the best point and its neighbours, at
+// geometrically growing distances) until it is narrower than kRefineWidth decades.
 // Other coarse local minima are refined too when they might be as deep (see basins()).
 // Ends of the bounds are returned as the exact bound values (at_bound true).
 inline constexpr double kRefineWidth = 2e-3;

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "selection/sweep_api.hpp"
 
@@ -69,8 +70,7 @@ inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
 // The smoother's floor rule: the floor where v is NaN or below it.
 inline V floored(const V& v, const V& floor) {
     V o;
-    for (std::size_t k = 0; k < K; ++k)
-        o.r[k] = ((v.r[k] != v.r[k]) | (v.r[k] < floor.r[k])) ? floor.r[k] : v.r[k];
+    for (std::size_t k = 0; k < K; ++k) o.r[k] = v.r[k] >= floor.r[k] ? v.r[k] : floor.r[k];
     return o;
 }
 
@@ -144,8 +144,11 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     // Factor and forward substitution, row by row.  Row i's off-diagonal entries are first
     // formed unscaled (E = L D) from the farthest column inwards, then scaled.
     LogDet logdet;
-    for (std::size_t i = 0; i < T; ++i) {
-        const std::size_t jm = i < q ? i : q;
+    V inv_prev = zero();  // inv_d[i - 1], kept out of memory: it is on the chain
+    // Row i with jm = min(i, q) columns left of the diagonal (a compile-time constant in
+    // the rows past the first q when q is).
+    auto factor_row = [&](std::size_t i, auto jm_c) {
+        const std::size_t jm = jm_c;
         V* const Li = L + i * q;
         for (std::size_t j = jm; j >= 1; --j) {
             const std::size_t c = i - j;
@@ -153,22 +156,36 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             for (std::size_t k = j + 1; k <= jm; ++k) t -= Li[k - 1] * L[c * q + (k - j - 1)];
             Li[j - 1] = t;
         }
+        // The pivot is a chain from row to row through 1 / pivot of the row before: the
+        // farthest columns are subtracted first, and the nearest one's e^2 is formed before
+        // its reciprocal pivot arrives, so that a row's chain is one product and one
+        // difference before the floor and the division.
         V a = lam * splat(pb[i]) + splat(w[i]) + ridge;
         V b = splat(w[i] * y[i]);
-        for (std::size_t j = 1; j <= jm; ++j) {
+        for (std::size_t j = jm; j >= 1; --j) {
             const V e = Li[j - 1];
-            const V l = e * inv_d[i - j];
-            a -= l * e;
+            const V inv = j == 1 ? inv_prev : inv_d[i - j];
+            const V l = e * inv;
+            a -= (e * e) * inv;
             b -= l * u[i - j];
             Li[j - 1] = l;
         }
         const V pivot = floored(a, eps);
-        inv_d[i] = one / pivot;
+        inv_prev = one / pivot;
+        inv_d[i] = inv_prev;
         u[i] = b;
         if constexpr (with_logdet) {
             logdet.add(pivot);
             if ((i & 511) == 511) logdet.renormalise();
         }
+    };
+    const std::size_t head = T < q ? T : q;  // rows with fewer than q columns left
+    for (std::size_t i = 0; i < head; ++i) factor_row(i, i);
+    for (std::size_t i = head; i < T; ++i) {
+        if constexpr (Qc != kAnyQ)
+            factor_row(i, std::integral_constant<std::size_t, Qc>{});
+        else
+            factor_row(i, q);
     }
     if constexpr (with_logdet)
         logdet.store(out.logdet);
@@ -177,11 +194,15 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
 
     // Back substitution with the selected inversion and the sums.
     V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
-    std::size_t slot = (T - 1) % R;  // ring slot of column i
-    for (std::size_t i = T; i-- > 0;) {
-        const std::size_t jm = T - 1 - i < q ? T - 1 - i : q;
+    V z_next = zero(), diag_next = zero();  // z[i + 1] and S(i + 1, i + 1), in registers
+    std::size_t slot = (T - 1) % R;         // ring slot of column i
+    // Row i with jm = min(T - 1 - i, q) columns right of the diagonal.  Every chain from
+    // row to row (z, and A^-1's band) takes the row just done last.
+    auto back_row = [&](std::size_t i, auto jm_c) {
+        const std::size_t jm = jm_c;
         V z = u[i] * inv_d[i];
-        for (std::size_t j = 1; j <= jm; ++j) z -= L[(i + j) * q + j - 1] * u[i + j];
+        for (std::size_t j = jm; j >= 1; --j)
+            z -= L[(i + j) * q + j - 1] * (j == 1 ? z_next : u[i + j]);
         u[i] = z;
 
         const V wi = splat(w[i]);
@@ -191,25 +212,28 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         V pz = splat(pb[i]) * z;
         for (std::size_t j = 1; j <= jm; ++j) pz += splat(2.0 * pb[j * T + i + j]) * u[i + j];
         zpz += z * pz;
+        z_next = z;
 
         if constexpr (inverse) {
             // Column i of A^-1 below the diagonal: S(k, i) = -sum_j S(k, i + j) L(i + j, i).
             V* const col = ring + slot * R;
             auto sigma = [&](std::size_t k, std::size_t l) -> V {  // k, l in i+1 .. i+q
+                if (k == i + 1 && l == i + 1) return diag_next;
                 const std::size_t lo = k < l ? k : l;
                 const std::size_t gap = k < l ? l - k : k - l;
-                const std::size_t s = (slot + (lo - i)) % R;
-                return ring[s * R + gap];
+                const std::size_t s = slot + (lo - i);  // below 2 R
+                return ring[(s >= R ? s - R : s) * R + gap];
             };
             V diag = inv_d[i];
             for (std::size_t a = 1; a <= jm; ++a) {
                 V s = zero();
-                for (std::size_t j = 1; j <= jm; ++j)
+                for (std::size_t j = jm; j >= 1; --j)
                     s -= sigma(i + a, i + j) * L[(i + j) * q + j - 1];
                 col[a] = s;
             }
-            for (std::size_t a = 1; a <= jm; ++a) diag -= L[(i + a) * q + a - 1] * col[a];
+            for (std::size_t a = jm; a >= 1; --a) diag -= L[(i + a) * q + a - 1] * col[a];
             col[0] = diag;
+            diag_next = diag;
             if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
             const V h = wi * diag;
             edf += h;
@@ -219,6 +243,14 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             }
         }
         slot = slot == 0 ? R - 1 : slot - 1;
+    };
+    const std::size_t tail = T < q ? T : q;  // rows with fewer than q columns right
+    for (std::size_t k = 0; k < tail; ++k) back_row(T - 1 - k, k);
+    for (std::size_t i = T - tail; i-- > 0;) {
+        if constexpr (Qc != kAnyQ)
+            back_row(i, std::integral_constant<std::size_t, Qc>{});
+        else
+            back_row(i, q);
     }
     put(out.rss, rss);
     put(out.wyr, wyr);

@@ -97,6 +97,23 @@ QB_TEST(search_refines_a_deeper_basin_the_coarse_grid_ranks_second) {
     QB_CHECK(std::fmin(std::fabs(e + 1), std::fabs(e - 4)) < 2e-3);
 }
 
+QB_TEST(search_refines_a_lopsided_basin_its_parabola_underrates) {
+    // A shallow coarse basin near 10^4.55 hides a narrow dip at 10^4.52 (between coarse
+    // points, invisible to them) that is deeper than the best coarse basin at 10^5.52: the
+    // parabola through the coarse points promises almost nothing there, but the basin's
+    // coarse value is within a tenth of a percent of the best one, so it is refined.
+    const auto f = [](double e) {
+        const double a = 0.08735 + 0.001 * (e - 4.55) * (e - 4.55) -
+                         3e-4 * std::exp(-((e - 4.52) / 0.05) * ((e - 4.52) / 0.05));
+        const double b = 0.08725 + 0.005 * (e - 5.52) * (e - 5.52);
+        return std::fmin(a, b);
+    };
+    Curve c{f};
+    const Choice choice = c.minimise_it(kBounds);
+    QB_CHECK(std::fabs(std::log10(choice.lam) - 4.52) < 0.02);
+    QB_CHECK(no_worse_than_fine_grid(choice, f, kBounds));
+}
+
 QB_TEST(search_ranks_nan_last) {
     // Undefined above 10^4 (as a criterion is where m - edf vanishes), least value at 10^2.
     const auto f = [](double e) {
