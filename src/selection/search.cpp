@@ -121,6 +121,57 @@ double vertex(const Point& lo, const Point& best, const Point& hi) {
 // choice within about 1e-4 decades of the minimum (the 20-per-decade reference grid may hit
 // it exactly, and a steep basin then leaves little slack), and still around the minimum
 // when the vertex missed it by a tenth of a decade.  Without a vertex: evenly spread.
+// A round's candidate positions (before they are filtered to the bracket).
+void round_candidates(const Point& lo, const Point& best, const Point& hi,
+                      std::vector<double>& ells) {
+    const double width = hi.ell - lo.ell;
+    ells.clear();
+    const double step = width / 256.0;
+    double v = best.bound ? std::nan("") : vertex(lo, best, hi);
+    // On the lattice of that step: criteria that differ by rounding only (as REML's does
+    // when the data are scaled) must not move the points.
+    v = lo.ell + std::round((v - lo.ell) / step) * step;
+    if (v == v) {
+        // The vertex, then pairs of points around it at 1, 2, 4, ... steps of width / 256
+        // (until they leave the bracket): near the vertex the points are dense, and a
+        // vertex that missed the minimum by much still has points around the minimum.
+        ells.push_back(v);
+        for (double off = step; off < width; off *= 2.0) {
+            ells.push_back(v - off);
+            ells.push_back(v + off);
+        }
+    } else {
+        const std::size_t parts = best.bound ? kSweepLanes + 1 : kSweepLanes + 2;
+        for (std::size_t j = 1; j < parts; ++j)
+            ells.push_back(lo.ell + width * static_cast<double>(j) / static_cast<double>(parts));
+    }
+}
+
+// The round's points in order: the bracket's ends, the best point, and the first
+// kSweepLanes candidates strictly inside the bracket and apart from the best point (in the
+// order made: outwards from the vertex).  `fresh` receives the indices to evaluate.
+void round_lattice(const Point& lo, const Point& best, const Point& hi,
+                   const std::vector<double>& ells, std::vector<Point>& lattice,
+                   std::vector<std::size_t>& fresh) {
+    lattice.assign(1, lo);
+    if (best.ell != lo.ell && best.ell != hi.ell) lattice.push_back(best);
+    for (double e : ells) {
+        if (lattice.size() == kSweepLanes + 1 + (best.bound ? 0 : 1)) break;
+        if (!(e > lo.ell && e < hi.ell) || e == best.ell) continue;
+        bool taken = false;
+        for (const Point& p : lattice) taken = taken || p.ell == e;
+        if (!taken) lattice.push_back(interior(e));
+    }
+    lattice.push_back(hi);
+    std::sort(lattice.begin(), lattice.end(),
+              [](const Point& a, const Point& b) { return a.ell < b.ell; });
+    fresh.clear();
+    for (std::size_t j = 0; j < lattice.size(); ++j)
+        if (lattice[j].ell != lo.ell && lattice[j].ell != hi.ell && lattice[j].ell != best.ell)
+            fresh.push_back(j);
+    QB_ASSERT(fresh.size() <= kSweepLanes, "a refinement round fills at most one sweep");
+}
+
 Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     Point best = grid[kb];
     Point lo = grid[kb == 0 ? 0 : kb - 1];
@@ -129,47 +180,8 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
     std::vector<double> ells;
     std::vector<std::size_t> fresh;
     for (int round = 0; round < 64 && hi.ell - lo.ell > kRefineWidth; ++round) {
-        const double width = hi.ell - lo.ell;
-        ells.clear();
-        const double step = width / 256.0;
-        double v = best.bound ? std::nan("") : vertex(lo, best, hi);
-        // On the lattice of that step: criteria that differ by rounding only (as REML's does
-        // when the data are scaled) must not move the points.
-        v = lo.ell + std::round((v - lo.ell) / step) * step;
-        if (v == v) {
-            // The vertex, then pairs of points around it at 1, 2, 4, ... steps of width / 256
-            // (until they leave the bracket): near the vertex the points are dense, and a
-            // vertex that missed the minimum by much still has points around the minimum.
-            ells.push_back(v);
-            for (double off = step; off < width; off *= 2.0) {
-                ells.push_back(v - off);
-                ells.push_back(v + off);
-            }
-        } else {
-            const std::size_t parts = best.bound ? kSweepLanes + 1 : kSweepLanes + 2;
-            for (std::size_t j = 1; j < parts; ++j)
-                ells.push_back(lo.ell +
-                               width * static_cast<double>(j) / static_cast<double>(parts));
-        }
-        // The first kSweepLanes candidates strictly inside the bracket and apart from the
-        // best point (in the order made: even points, then outwards from the vertex).
-        lattice.assign(1, lo);
-        if (best.ell != lo.ell && best.ell != hi.ell) lattice.push_back(best);
-        for (double e : ells) {
-            if (lattice.size() == kSweepLanes + 1 + (best.bound ? 0 : 1)) break;
-            if (!(e > lo.ell && e < hi.ell) || e == best.ell) continue;
-            bool taken = false;
-            for (const Point& p : lattice) taken = taken || p.ell == e;
-            if (!taken) lattice.push_back(interior(e));
-        }
-        lattice.push_back(hi);
-        std::sort(lattice.begin(), lattice.end(),
-                  [](const Point& a, const Point& b) { return a.ell < b.ell; });
-        fresh.clear();
-        for (std::size_t j = 0; j < lattice.size(); ++j)
-            if (lattice[j].ell != lo.ell && lattice[j].ell != hi.ell && lattice[j].ell != best.ell)
-                fresh.push_back(j);
-        QB_ASSERT(fresh.size() <= kSweepLanes, "a refinement round fills at most one sweep");
+        round_candidates(lo, best, hi, ells);
+        round_lattice(lo, best, hi, ells, lattice, fresh);
         if (fresh.empty()) break;  // the bracket holds no other number
         evaluate(score, lattice, fresh, true);
         std::size_t jb = 0;
