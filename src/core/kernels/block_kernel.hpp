@@ -425,45 +425,58 @@ struct BlockSolve {
     using S = Lanes<F, B>;
     using V = typename S::V;
     using M = typename S::M;
-    const BlockArgs<F>& a;
+    // The block's arguments, held here rather than read through BlockArgs: the vector stores
+    // may alias anything, so a field read through it would be read again after every store.
     std::size_t T;
-    std::size_t dl;
-    // pb * lam is formed per lane: a lane's product rounds exactly as the scalar one, so a
-    // lane with its own lam gets the bits of a solve at that lam alone.
-    V lam, ridge, eps;
+    std::size_t dl_given;
+    std::size_t count;
+    const F* pb;
+    F* L;
+    F* const* out;
+    const F* lams;
+    F lam, ridge, eps;
     F* w;  // the weights, then the floored pivots
     F* b;  // the observations, then w * y, the forward solution u and the solution z
 
-    // What the factorisation and forward substitution leave for the verdict: the lanes
-    // flagged on the way and max|y| over the finite y.
-    struct Forward {
-        M bad;
-        V max_y;
-    };
-    // What the back substitution leaves: the lanes with a non-finite z, and max|z|.
-    struct Backward {
-        M bad;
-        V max_z;
+    // The lanes' lam, ridge and floor.  pb * lam is formed per lane: a lane's product rounds
+    // exactly as the scalar one, so a lane with its own lam gets the bits of a solve at that
+    // lam alone.
+    struct Coefficients {
+        V lam, ridge, eps;
     };
 
-    explicit BlockSolve(const BlockArgs<F>& args)
-        : a(args),
-          T(args.T),
-          dl(DLc >= 0 ? static_cast<std::size_t>(DLc) : args.dl),
-          lam(args.lams ? S::load(args.lams) : S::splat(args.lam)),
-          ridge(S::splat(args.ridge)),
-          eps(S::splat(args.eps)),
+    // What the verdict on the lanes needs, gathered on the way: the lanes flagged so far and
+    // max|y| over the finite y.
+    struct Verdict {
+        M bad = S::none();
+        V max_y = S::splat(F(0));
+    };
+
+    QB_STAGE explicit BlockSolve(const BlockArgs<F>& args)
+        : T(args.T),
+          dl_given(args.dl),
+          count(args.count),
+          pb(args.pb),
+          L(args.L),
+          out(args.out),
+          lams(args.lams),
+          lam(args.lam),
+          ridge(args.ridge),
+          eps(args.eps),
           w(args.w),
           b(args.y) {}
 
+    // The half-bandwidth the loops run to, a constant where the kernel is specialised.
+    QB_STAGE std::size_t dl() const { return DLc >= 0 ? static_cast<std::size_t>(DLc) : dl_given; }
+
     // Factor entry (p, i) = L[i, i-p], 1 <= p <= dl: the entries of row i lie together.
-    QB_STAGE F* at(std::size_t p, std::size_t i) const { return a.L + (i * dl + (p - 1)) * B; }
+    QB_STAGE F* at(std::size_t p, std::size_t i) const { return L + (i * dl() + (p - 1)) * B; }
 
     // Padding lanes get harmless values.
     QB_STAGE void pad_lanes() const {
-        if (a.count == B) return;
+        if (count == B) return;
         for (std::size_t t = 0; t < T; ++t) {
-            for (std::size_t l = a.count; l < B; ++l) {
+            for (std::size_t l = count; l < B; ++l) {
                 w[t * B + l] = F(1);
                 b[t * B + l] = F(0);
             }
@@ -478,34 +491,36 @@ struct BlockSolve {
         S::store(b + j * B, S::load(w + j * B) * yv);
     }
 
-    // Column i's diagonal entry of the factor (the divisor of the entries below it) and its
-    // floored value, the pivot.  `above`: the factor entries left of the diagonal in row i.
-    QB_STAGE V pivot(std::size_t i, std::size_t above, V& diag) const {
-        V d = S::splat(a.pb[i]) * lam;
+    // Column i of the factor and the forward substitution at i: the diagonal entry (diag,
+    // the divisor of the entries below it) and its floored value, the pivot, which replaces
+    // the weight; u = b / pivot; then each entry below the diagonal, followed by its forward
+    // update of the right-hand side it reaches.
+    QB_STAGE void factor_column(std::size_t i, const Coefficients& c, Verdict& v) const {
+        const std::size_t above = min_of(dl(), i);
+        V d = S::splat(pb[i]) * c.lam;
         d = d + S::load(w + i * B);
-        d = d + ridge;
+        d = d + c.ridge;
         for (std::size_t j = 1; j <= above; ++j) {
             const V l = S::load(at(j, i));
             d = d - l * l;
         }
         // The guard's eps is a positive normal number (or +inf): floor_positive applies.
+        V diag, pivot;
         if constexpr (guarded) {
-            diag = S::sqrt(S::floor_positive(d, eps));
-            return S::floor_positive(diag, eps);
+            diag = S::sqrt(S::floor_positive(d, c.eps));
+            pivot = S::floor_positive(diag, c.eps);
         } else {
-            diag = S::sqrt(S::floor_eps(d, eps));
-            return S::floor_eps(diag, eps);
+            diag = S::sqrt(S::floor_eps(d, c.eps));
+            pivot = S::floor_eps(diag, c.eps);
         }
-    }
-
-    // The entries below the diagonal in column i, each followed by its forward update of
-    // the right-hand side it reaches (u: the forward solution at i).
-    QB_STAGE void below_diagonal(std::size_t i, std::size_t above, const V& diag,
-                                 const V& u) const {
-        const std::size_t below = min_of(dl, T - 1 - i);
+        S::store(w + i * B, pivot);
+        const V u = S::load(b + i * B) / pivot;
+        S::store(b + i * B, u);
+        if constexpr (guarded) v.bad |= S::neg_zero(u);
+        const std::size_t below = min_of(dl(), T - 1 - i);
         for (std::size_t p = 1; p <= below; ++p) {
-            V acc = S::splat(a.pb[p * T + i + p]) * lam;
-            const std::size_t terms = min_of(dl - p, above);
+            V acc = S::splat(pb[p * T + i + p]) * c.lam;
+            const std::size_t terms = min_of(dl() - p, above);
             for (std::size_t m = 1; m <= terms; ++m) {
                 acc = acc - S::load(at(p + m, i + p)) * S::load(at(m, i));
             }
@@ -517,68 +532,63 @@ struct BlockSolve {
     }
 
     // The factorisation and the forward substitution, column by column.
-    QB_STAGE Forward factor_and_forward() const {
-        Forward f{S::none(), S::splat(F(0))};
-        for (std::size_t j = 0; j < dl && j < T; ++j) right_hand_side(j, f.max_y);
+    QB_STAGE void factor_and_forward(Verdict& v) const {
+        const Coefficients c{lams ? S::load(lams) : S::splat(lam), S::splat(ridge), S::splat(eps)};
+        for (std::size_t j = 0; j < dl() && j < T; ++j) right_hand_side(j, v.max_y);
         for (std::size_t i = 0; i < T; ++i) {
-            if (i + dl < T) right_hand_side(i + dl, f.max_y);
-            const std::size_t above = min_of(dl, i);
-            V diag;
-            const V piv = pivot(i, above, diag);
-            S::store(w + i * B, piv);
-            const V u = S::load(b + i * B) / piv;
-            S::store(b + i * B, u);
-            if constexpr (guarded) f.bad |= S::neg_zero(u);
-            below_diagonal(i, above, diag, u);
+            if (i + dl() < T) right_hand_side(i + dl(), v.max_y);
+            factor_column(i, c, v);
         }
-        return f;
     }
 
     // The back substitution.  Every position is final as soon as it is computed, so whole
     // register squares of positions go out to the rows on the way down, the rest after.
-    QB_STAGE Backward back_substitute_and_scatter() const {
-        Backward g{S::none(), S::splat(F(0))};
+    // Returns max|z|.
+    QB_STAGE V back_substitute_and_scatter(Verdict& v) const {
+        V max_z = S::splat(F(0));
         constexpr std::size_t square = B == 1 ? 1 : Native<F>::lanes;
         const std::size_t whole = T - T % square;
         for (std::size_t i = T; i-- > 0;) {
             const V z = S::load(b + i * B) / S::load(w + i * B);
             S::store(b + i * B, z);
-            g.bad |= S::nonfinite(z);
-            g.max_z = S::max_of(g.max_z, S::abs(z));
-            const std::size_t above = min_of(dl, i);
+            v.bad |= S::nonfinite(z);
+            max_z = S::max_of(max_z, S::abs(z));
+            const std::size_t above = min_of(dl(), i);
             for (std::size_t p = 1; p <= above; ++p) {
                 F* const bp = b + (i - p) * B;
                 S::store(bp, S::load(bp) - S::load(at(p, i)) * z);
             }
             if constexpr (B > 1) {
-                if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, a.out, a.count);
+                if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, out, count);
             }
         }
         if constexpr (B > 1) {
             for (std::size_t i = whole; i < T; ++i) {
-                for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = b[i * B + l];
+                for (std::size_t l = 0; l < count; ++l) out[l][i] = b[i * B + l];
             }
-        } else if (a.out[0] != b) {
-            std::memcpy(a.out[0], b, T * sizeof(F));
+        } else if (out[0] != b) {
+            std::memcpy(out[0], b, T * sizeof(F));
         }
-        return g;
+        return max_z;
     }
 
     // The lanes for the scalar routine: flagged on the way, or not trusted (core/trust.hpp:
     // max|z| above max(1, max|y| over finite y) * 1e6).
-    QB_STAGE std::uint64_t flagged(const Forward& f, const Backward& g) const {
-        const V bound = S::max_of(S::splat(F(1)), f.max_y) * S::splat(F(1000000));
-        return S::bits(f.bad | g.bad | S::greater(g.max_z, bound), a.count);
+    QB_STAGE std::uint64_t flagged(const Verdict& v, const V& max_z) const {
+        const V bound = S::max_of(S::splat(F(1)), v.max_y) * S::splat(F(1000000));
+        return S::bits(v.bad | S::greater(max_z, bound), count);
     }
 };
 
 template <class F, std::size_t B, int DLc, bool guarded>
 std::uint64_t solve_block(const BlockArgs<F>& a) {
-    const BlockSolve<F, B, DLc, guarded> s(a);
+    using Solve = BlockSolve<F, B, DLc, guarded>;
+    const Solve s(a);
+    typename Solve::Verdict v;
     s.pad_lanes();
-    const auto forward = s.factor_and_forward();
-    const auto backward = s.back_substitute_and_scatter();
-    return s.flagged(forward, backward);
+    s.factor_and_forward(v);
+    const auto max_z = s.back_substitute_and_scatter(v);
+    return s.flagged(v, max_z);
 }
 
 // B float lanes at p (interleaved position, any alignment) as float64 lanes, exactly.
