@@ -420,175 +420,142 @@ void mask_series(const F* y, const F* base, const F* scale, std::size_t n, bool 
 //   all of them are zeros too, and then the kernel's u is -0.0 and the lane is flagged.
 // Lanes that fail are flagged for the scalar routine.  A non-finite z is flagged in every
 // mode, so every NaN or infinity that reaches the caller comes from the scalar routine.
-template <class F, std::size_t B, int DLc, bool guarded>
-struct BlockSolve {
-    using S = Lanes<F, B>;
-    using V = typename S::V;
-    using M = typename S::M;
-    // The block's arguments, held here rather than read through BlockArgs: the vector stores
-    // may alias anything, so a field read through it would be read again after every store.
+// The loops' view of a block (the arguments copied out of BlockArgs: the vector stores may
+// alias anything, so a field read through it would be read again after every store).
+template <class F, std::size_t B, int DLc>
+struct BlockView {
     std::size_t T;
-    std::size_t dl_given;
-    std::size_t count;
-    const F* pb;
+    std::size_t dl;  // a constant where the kernel is specialised
+    F* w;            // the weights, then the floored pivots
+    F* b;            // the observations, then w * y, the forward solution u and the solution z
     F* L;
-    F* const* out;
-    const F* lams;
-    F lam, ridge, eps;
-    F* w;  // the weights, then the floored pivots
-    F* b;  // the observations, then w * y, the forward solution u and the solution z
 
-    // The lanes' lam, ridge and floor.  pb * lam is formed per lane: a lane's product rounds
-    // exactly as the scalar one, so a lane with its own lam gets the bits of a solve at that
-    // lam alone.
-    struct Coefficients {
-        V lam, ridge, eps;
-    };
-
-    // What the verdict on the lanes needs, gathered on the way: the lanes flagged so far and
-    // max|y| over the finite y.
-    struct Verdict {
-        M bad = S::none();
-        V max_y = S::splat(F(0));
-    };
-
-    QB_STAGE explicit BlockSolve(const BlockArgs<F>& args)
-        : T(args.T),
-          dl_given(args.dl),
-          count(args.count),
-          pb(args.pb),
-          L(args.L),
-          out(args.out),
-          lams(args.lams),
-          lam(args.lam),
-          ridge(args.ridge),
-          eps(args.eps),
-          w(args.w),
-          b(args.y) {}
-
-    // The half-bandwidth the loops run to, a constant where the kernel is specialised.
-    QB_STAGE std::size_t dl() const { return DLc >= 0 ? static_cast<std::size_t>(DLc) : dl_given; }
-
+    QB_STAGE explicit BlockView(const BlockArgs<F>& a)
+        : T(a.T), dl(DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dl), w(a.w), b(a.y), L(a.L) {}
     // Factor entry (p, i) = L[i, i-p], 1 <= p <= dl: the entries of row i lie together.
-    QB_STAGE F* at(std::size_t p, std::size_t i) const { return L + (i * dl() + (p - 1)) * B; }
+    QB_STAGE F* at(std::size_t p, std::size_t i) const { return L + (i * dl + (p - 1)) * B; }
+};
 
-    // Padding lanes get harmless values.
-    QB_STAGE void pad_lanes() const {
-        if (count == B) return;
-        for (std::size_t t = 0; t < T; ++t) {
-            for (std::size_t l = count; l < B; ++l) {
-                w[t * B + l] = F(1);
-                b[t * B + l] = F(0);
-            }
+// Padding lanes get harmless values.
+template <class F, std::size_t B>
+QB_STAGE void pad_lanes(const BlockArgs<F>& a) {
+    for (std::size_t t = 0; a.count < B && t < a.T; ++t) {
+        for (std::size_t l = a.count; l < B; ++l) {
+            a.w[t * B + l] = F(1);
+            a.y[t * B + l] = F(0);
         }
     }
+}
 
+// The factorisation and the forward substitution, column by column; the lanes flagged on
+// the way into bad, max|y| over the finite y into max_y.
+template <class F, std::size_t B, int DLc, bool guarded>
+QB_STAGE void factor_and_forward(const BlockArgs<F>& a, typename Lanes<F, B>::M& bad,
+                                 typename Lanes<F, B>::V& max_y) {
+    using S = Lanes<F, B>;
+    using V = typename S::V;
+    const BlockView<F, B, DLc> k(a);
+    const std::size_t T = k.T, dl = k.dl;
+    // pb * lam is formed per lane: a lane's product rounds exactly as the scalar one, so a
+    // lane with its own lam gets the bits of a solve at that lam alone.
+    const V lam = a.lams ? S::load(a.lams) : S::splat(a.lam);
+    const V ridge = S::splat(a.ridge);
+    const V eps = S::splat(a.eps);
     // Right-hand side of position j: b = w * y, formed just before the first forward update
     // that reaches it (at column j - dl); the trust test's max|y| on the way.
-    QB_STAGE void right_hand_side(std::size_t j, V& max_y) const {
-        const V yv = S::load(b + j * B);
+    const auto rhs = [&](std::size_t j) {
+        const V yv = S::load(k.b + j * B);
         max_y = S::select(S::finite(yv), S::max_of(max_y, S::abs(yv)), max_y);
-        S::store(b + j * B, S::load(w + j * B) * yv);
-    }
-
-    // Column i of the factor and the forward substitution at i: the diagonal entry (diag,
-    // the divisor of the entries below it) and its floored value, the pivot, which replaces
-    // the weight; u = b / pivot; then each entry below the diagonal, followed by its forward
-    // update of the right-hand side it reaches.
-    QB_STAGE void factor_column(std::size_t i, const Coefficients& c, Verdict& v) const {
-        const std::size_t above = min_of(dl(), i);
-        V d = S::splat(pb[i]) * c.lam;
-        d = d + S::load(w + i * B);
-        d = d + c.ridge;
+        S::store(k.b + j * B, S::load(k.w + j * B) * yv);
+    };
+    for (std::size_t j = 0; j < dl && j < T; ++j) rhs(j);
+    for (std::size_t i = 0; i < T; ++i) {
+        if (i + dl < T) rhs(i + dl);
+        V d = S::splat(a.pb[i]) * lam;
+        d = d + S::load(k.w + i * B);
+        d = d + ridge;
+        const std::size_t above = min_of(dl, i);
         for (std::size_t j = 1; j <= above; ++j) {
-            const V l = S::load(at(j, i));
+            const V l = S::load(k.at(j, i));
             d = d - l * l;
         }
         // The guard's eps is a positive normal number (or +inf): floor_positive applies.
         V diag, pivot;
         if constexpr (guarded) {
-            diag = S::sqrt(S::floor_positive(d, c.eps));
-            pivot = S::floor_positive(diag, c.eps);
+            diag = S::sqrt(S::floor_positive(d, eps));
+            pivot = S::floor_positive(diag, eps);
         } else {
-            diag = S::sqrt(S::floor_eps(d, c.eps));
-            pivot = S::floor_eps(diag, c.eps);
+            diag = S::sqrt(S::floor_eps(d, eps));
+            pivot = S::floor_eps(diag, eps);
         }
-        S::store(w + i * B, pivot);
-        const V u = S::load(b + i * B) / pivot;
-        S::store(b + i * B, u);
-        if constexpr (guarded) v.bad |= S::neg_zero(u);
-        const std::size_t below = min_of(dl(), T - 1 - i);
+        S::store(k.w + i * B, pivot);
+        const V u = S::load(k.b + i * B) / pivot;
+        S::store(k.b + i * B, u);
+        if constexpr (guarded) bad |= S::neg_zero(u);
+        const std::size_t below = min_of(dl, T - 1 - i);
         for (std::size_t p = 1; p <= below; ++p) {
-            V acc = S::splat(pb[p * T + i + p]) * c.lam;
-            const std::size_t terms = min_of(dl() - p, above);
+            V acc = S::splat(a.pb[p * T + i + p]) * lam;
+            const std::size_t terms = min_of(dl - p, above);
             for (std::size_t m = 1; m <= terms; ++m) {
-                acc = acc - S::load(at(p + m, i + p)) * S::load(at(m, i));
+                acc = acc - S::load(k.at(p + m, i + p)) * S::load(k.at(m, i));
             }
             const V l = acc / diag;
-            S::store(at(p, i + p), l);
-            F* const bp = b + (i + p) * B;
+            S::store(k.at(p, i + p), l);
+            F* const bp = k.b + (i + p) * B;
             S::store(bp, S::load(bp) - l * u);
         }
     }
-
-    // The factorisation and the forward substitution, column by column.
-    QB_STAGE void factor_and_forward(Verdict& v) const {
-        const Coefficients c{lams ? S::load(lams) : S::splat(lam), S::splat(ridge), S::splat(eps)};
-        for (std::size_t j = 0; j < dl() && j < T; ++j) right_hand_side(j, v.max_y);
-        for (std::size_t i = 0; i < T; ++i) {
-            if (i + dl() < T) right_hand_side(i + dl(), v.max_y);
-            factor_column(i, c, v);
-        }
-    }
-
-    // The back substitution.  Every position is final as soon as it is computed, so whole
-    // register squares of positions go out to the rows on the way down, the rest after.
-    // Returns max|z|.
-    QB_STAGE V back_substitute_and_scatter(Verdict& v) const {
-        V max_z = S::splat(F(0));
-        constexpr std::size_t square = B == 1 ? 1 : Native<F>::lanes;
-        const std::size_t whole = T - T % square;
-        for (std::size_t i = T; i-- > 0;) {
-            const V z = S::load(b + i * B) / S::load(w + i * B);
-            S::store(b + i * B, z);
-            v.bad |= S::nonfinite(z);
-            max_z = S::max_of(max_z, S::abs(z));
-            const std::size_t above = min_of(dl(), i);
-            for (std::size_t p = 1; p <= above; ++p) {
-                F* const bp = b + (i - p) * B;
-                S::store(bp, S::load(bp) - S::load(at(p, i)) * z);
-            }
-            if constexpr (B > 1) {
-                if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, out, count);
-            }
+}
+// The back substitution.  Every position is final as soon as it is computed, so whole
+// register squares of positions go out to the rows on the way down, the rest after; the
+// lanes with a non-finite z into bad.  Returns max|z|.
+template <class F, std::size_t B, int DLc>
+QB_STAGE typename Lanes<F, B>::V back_substitute_and_scatter(const BlockArgs<F>& a,
+                                                             typename Lanes<F, B>::M& bad) {
+    using S = Lanes<F, B>;
+    using V = typename S::V;
+    const BlockView<F, B, DLc> k(a);
+    const std::size_t T = k.T, dl = k.dl;
+    V max_z = S::splat(F(0));
+    constexpr std::size_t square = B == 1 ? 1 : Native<F>::lanes;
+    const std::size_t whole = T - T % square;
+    for (std::size_t i = T; i-- > 0;) {
+        const V z = S::load(k.b + i * B) / S::load(k.w + i * B);
+        S::store(k.b + i * B, z);
+        bad |= S::nonfinite(z);
+        max_z = S::max_of(max_z, S::abs(z));
+        const std::size_t above = min_of(dl, i);
+        for (std::size_t p = 1; p <= above; ++p) {
+            F* const bp = k.b + (i - p) * B;
+            S::store(bp, S::load(bp) - S::load(k.at(p, i)) * z);
         }
         if constexpr (B > 1) {
-            for (std::size_t i = whole; i < T; ++i) {
-                for (std::size_t l = 0; l < count; ++l) out[l][i] = b[i * B + l];
-            }
-        } else if (out[0] != b) {
-            std::memcpy(out[0], b, T * sizeof(F));
+            if (i % square == 0 && i < whole) scatter_square<F, B>(k.b, i, a.out, a.count);
         }
-        return max_z;
     }
-
-    // The lanes for the scalar routine: flagged on the way, or not trusted (core/trust.hpp:
-    // max|z| above max(1, max|y| over finite y) * 1e6).
-    QB_STAGE std::uint64_t flagged(const Verdict& v, const V& max_z) const {
-        const V bound = S::max_of(S::splat(F(1)), v.max_y) * S::splat(F(1000000));
-        return S::bits(v.bad | S::greater(max_z, bound), count);
+    if constexpr (B > 1) {
+        for (std::size_t i = whole; i < T; ++i) {
+            for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = k.b[i * B + l];
+        }
+    } else if (a.out[0] != k.b) {
+        std::memcpy(a.out[0], k.b, T * sizeof(F));
     }
-};
+    return max_z;
+}
 
+// The solve of one block in its stages; returns the lanes for the scalar routine: flagged
+// on the way, or not trusted (core/trust.hpp: max|z| above max(1, max|y| over finite y) *
+// 1e6).
 template <class F, std::size_t B, int DLc, bool guarded>
 std::uint64_t solve_block(const BlockArgs<F>& a) {
-    using Solve = BlockSolve<F, B, DLc, guarded>;
-    const Solve s(a);
-    typename Solve::Verdict v;
-    s.pad_lanes();
-    s.factor_and_forward(v);
-    const auto max_z = s.back_substitute_and_scatter(v);
-    return s.flagged(v, max_z);
+    using S = Lanes<F, B>;
+    typename S::M bad = S::none();
+    typename S::V max_y = S::splat(F(0));
+    pad_lanes<F, B>(a);
+    factor_and_forward<F, B, DLc, guarded>(a, bad, max_y);
+    const auto max_z = back_substitute_and_scatter<F, B, DLc>(a, bad);
+    bad |= S::greater(max_z, S::max_of(S::splat(F(1)), max_y) * S::splat(F(1000000)));
+    return S::bits(bad, a.count);
 }
 
 // B float lanes at p (interleaved position, any alignment) as float64 lanes, exactly.
