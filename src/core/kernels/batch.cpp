@@ -219,6 +219,15 @@ void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out) const {
 }
 
 template <class F>
+F* BatchSolver<F>::keep_inputs(const Block& block, const BlockArgs<F>& args) const {
+    const std::size_t column = band_->T * block.lanes;
+    F* const kept = args.L + dl_ * column;
+    std::memcpy(kept, args.w, column * sizeof(F));
+    std::memcpy(kept + column, args.y, column * sizeof(F));
+    return kept;
+}
+
+template <class F>
 std::uint64_t BatchSolver<F>::check(Scratch& scratch, const Block& block, const BlockArgs<F>& args,
                                     F* kept) const {
     if constexpr (sizeof(F) == 4) {

@@ -166,6 +166,14 @@ class BatchSolver {
     // (the one-lane kernel run to the stored half-bandwidth) and its verdict: trusted and
     // accurate.
     bool solve_one_checked(Scratch& scratch, F* out) const;
+    // Copies the block's inputs, which the solve overwrites and the check needs, past the
+    // factor; returns where.
+    F* keep_inputs(const Block& block, const BlockArgs<F>& args) const;
+    // With one lam per series: the lanes' lams into args (padding lanes get 1), and the lanes
+    // whose lam breaks the guard's conditions.
+    template <class LamOf>
+    std::uint64_t lane_lams(Scratch& scratch, const Block& block, std::size_t lo, LamOf& lam_of,
+                            BlockArgs<F>& args) const;
     // The block's accuracy verdicts (lanes that fail), from the inputs kept in `kept`.
     std::uint64_t check(Scratch& scratch, const Block& block, const BlockArgs<F>& args,
                         F* kept) const;
@@ -202,6 +210,30 @@ void BatchSolver<F>::gather(Scratch& scratch, const Block& block, std::size_t lo
     }
 }
 
+// Calls f(l) for every lane l whose bit is set, lowest first.
+template <class Fn>
+inline void for_each_lane(std::uint64_t lanes, Fn&& f) {
+    while (lanes != 0) {
+        const unsigned l = static_cast<unsigned>(__builtin_ctzll(lanes));
+        lanes &= lanes - 1;
+        f(l);
+    }
+}
+
+template <class F>
+template <class LamOf>
+std::uint64_t BatchSolver<F>::lane_lams(Scratch& scratch, const Block& block, std::size_t lo,
+                                        LamOf& lam_of, BlockArgs<F>& args) const {
+    std::uint64_t off_guard = 0;
+    for (std::size_t l = 0; l < block.lanes; ++l) {
+        const F lam = l < block.count ? lam_of(lo + l) : F(1);
+        scratch.lams[l] = lam;
+        if (l < block.count && !guard_holds(lam)) off_guard |= std::uint64_t(1) << l;
+    }
+    args.lams = scratch.lams;
+    return off_guard;
+}
+
 template <class F>
 template <class LamOf, class Fill, class Out, class Reject>
 void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, LamOf&& lam_of,
@@ -236,39 +268,18 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
         // One lane solves in place in its output row.
         BlockArgs<F> args = prepare(scratch, block, block.lanes == 1 ? rows[0] : nullptr);
         gather(scratch, block, lo, args, fill);
-        F* kept = nullptr;
-        if (checking) {
-            // The solve overwrites its inputs; the check needs them.
-            const std::size_t column = T * block.lanes;
-            kept = args.L + dl_ * column;
-            std::memcpy(kept, args.w, column * sizeof(F));
-            std::memcpy(kept + column, args.y, column * sizeof(F));
-        }
+        F* const kept = checking ? keep_inputs(block, args) : nullptr;
         args.out = rows;
         // Lanes whose own lam breaks the guard's conditions: the scalar routine solves them.
-        std::uint64_t off_guard = 0;
-        if (per_series_) {
-            for (std::size_t l = 0; l < block.lanes; ++l) {
-                const F lam = l < block.count ? lam_of(lo + l) : F(1);
-                scratch.lams[l] = lam;
-                if (l < block.count && !guard_holds(lam)) off_guard |= std::uint64_t(1) << l;
-            }
-            args.lams = scratch.lams;
-        }
-        std::uint64_t again = block.fn(args) | off_guard;
-        std::uint64_t inaccurate = 0;
-        if (checking) inaccurate = check(scratch, block, args, kept) & ~again;
-        while (again != 0) {
-            const unsigned l = static_cast<unsigned>(__builtin_ctzll(again));
-            again &= again - 1;
-            redo(lo + l, rows[l]);
-        }
-        while (inaccurate != 0) {
-            const unsigned l = static_cast<unsigned>(__builtin_ctzll(inaccurate));
-            inaccurate &= inaccurate - 1;
+        const std::uint64_t off_guard =
+            per_series_ ? lane_lams(scratch, block, lo, lam_of, args) : 0;
+        const std::uint64_t again = block.fn(args) | off_guard;
+        const std::uint64_t inaccurate = checking ? check(scratch, block, args, kept) & ~again : 0;
+        for_each_lane(again, [&](std::size_t l) { redo(lo + l, rows[l]); });
+        for_each_lane(inaccurate, [&](std::size_t l) {
             fill(lo + l, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
             reject(lo + l, rows[l]);
-        }
+        });
         lo += block.count;
     }
 }

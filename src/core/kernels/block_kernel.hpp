@@ -22,88 +22,138 @@
 
 #include "core/kernels/block_api.hpp"
 
+// The stages of a block's solve and check: inlined into the one function the kernel table
+// points to, so that their state stays in registers.
+#define QB_STAGE __attribute__((always_inline)) inline
+
 namespace quelbrin::core::kernels {
 namespace {
 
 template <class F>
-struct IntOf;
-template <>
-struct IntOf<float> {
-    using type = std::int32_t;
-};
-template <>
-struct IntOf<double> {
-    using type = std::int64_t;
-};
+using IntOf = std::conditional_t<sizeof(F) == 8, std::int64_t, std::int32_t>;
 
 inline std::size_t min_of(std::size_t a, std::size_t b) { return b < a ? b : a; }
 
-// One native register of F (QB_KERNEL_NATIVE_BYTES wide) and its mask type.
-template <class F>
-struct Native {
-    using I = typename IntOf<F>::type;
-    typedef F V __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), __may_alias__));
-    typedef I M __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), __may_alias__));
-    static constexpr std::size_t lanes = QB_KERNEL_NATIVE_BYTES / sizeof(F);
+// The instructions that differ from one register width to the next, one row per register of
+// F: the max instruction, max(v, floor) = (v > floor) ? v : floor (the floor for a NaN v),
+// and the correctly rounded sqrt.  The rows of one lane (Bytes = sizeof(F)) use the scalar
+// SSE forms on the low element, which round like the scalar routine's std::sqrt and floor.
+template <class F, std::size_t Bytes>
+struct Ops;
 
-    typedef F U
-        __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES), aligned(sizeof(F)), __may_alias__));
+#define QB_VECTOR_OPS(F, bytes, reg, max_op, sqrt_op)                            \
+    template <>                                                                  \
+    struct Ops<F, bytes> {                                                       \
+        template <class V>                                                       \
+        static V max(V v, V floor) {                                             \
+            return reinterpret_cast<V>(                                          \
+                max_op(reinterpret_cast<reg>(v), reinterpret_cast<reg>(floor))); \
+        }                                                                        \
+        template <class V>                                                       \
+        static V sqrt(V v) {                                                     \
+            return reinterpret_cast<V>(sqrt_op(reinterpret_cast<reg>(v)));       \
+        }                                                                        \
+    };
+QB_VECTOR_OPS(double, 16, __m128d, _mm_max_pd, _mm_sqrt_pd)
+QB_VECTOR_OPS(float, 16, __m128, _mm_max_ps, _mm_sqrt_ps)
+QB_VECTOR_OPS(double, 32, __m256d, _mm256_max_pd, _mm256_sqrt_pd)
+QB_VECTOR_OPS(float, 32, __m256, _mm256_max_ps, _mm256_sqrt_ps)
+QB_VECTOR_OPS(double, 64, __m512d, _mm512_max_pd, _mm512_sqrt_pd)
+QB_VECTOR_OPS(float, 64, __m512, _mm512_max_ps, _mm512_sqrt_ps)
+#undef QB_VECTOR_OPS
+
+template <>
+struct Ops<double, 8> {
+    static double max(double v, double floor) {
+        return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(v), _mm_set_sd(floor)));
+    }
+    static double sqrt(double v) {
+        return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(v)));
+    }
+};
+template <>
+struct Ops<float, 4> {
+    static float max(float v, float floor) {
+        return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(v), _mm_set_ss(floor)));
+    }
+    static float sqrt(float v) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v))); }
+};
+
+// The value and mask types of a register of Bytes: GCC vectors, or plain F and its integer
+// for one lane; and the types memory is accessed through, aligned (A) or not (U).
+template <class F, std::size_t Bytes, bool one_lane = (Bytes == sizeof(F))>
+struct RegTypes {
+    typedef F V __attribute__((vector_size(Bytes)));
+    typedef IntOf<F> M __attribute__((vector_size(Bytes)));
+    typedef F A __attribute__((vector_size(Bytes), __may_alias__));
+    typedef F U __attribute__((vector_size(Bytes), aligned(sizeof(F)), __may_alias__));
+};
+template <class F, std::size_t Bytes>
+struct RegTypes<F, Bytes, true> {
+    using V = F;
+    using M = IntOf<F>;
+    using A = F;
+    using U = F;
+};
+
+// One register of F, Bytes wide (one lane when Bytes = sizeof(F)), and the operations of a
+// lane on it.  Masks hold all bits set where a test holds.
+template <class F, std::size_t Bytes>
+struct Reg {
+    using I = IntOf<F>;
+    using V = typename RegTypes<F, Bytes>::V;
+    using M = typename RegTypes<F, Bytes>::M;
+    using A = typename RegTypes<F, Bytes>::A;
+    using U = typename RegTypes<F, Bytes>::U;
+    static constexpr std::size_t lanes = Bytes / sizeof(F);
 
     // p is aligned to the register width (the block buffers are; see batch.cpp).
-    static V load(const F* p) { return *reinterpret_cast<const V*>(p); }
-    static void store(F* p, V v) { *reinterpret_cast<V*>(p) = v; }
+    static V load(const F* p) { return *reinterpret_cast<const A*>(p); }
+    static void store(F* p, V v) { *reinterpret_cast<A*>(p) = v; }
     // Any p.
     static V loadu(const F* p) { return *reinterpret_cast<const U*>(p); }
     static void storeu(F* p, V v) { *reinterpret_cast<U*>(p) = v; }
+    // One broadcast (element-wise stores compile to masked inserts).
+    static V splat(F x) { return fill<V>(x, std::make_index_sequence<lanes>{}); }
 
-    // The instruction max(v, floor) = (v > floor) ? v : floor, floor for a NaN v.
-    static V max(V v, V floor) {
-#if QB_KERNEL_NATIVE_BYTES == 64
-        if constexpr (sizeof(F) == 8)
-            return reinterpret_cast<V>(
-                _mm512_max_pd(reinterpret_cast<__m512d>(v), reinterpret_cast<__m512d>(floor)));
-        else
-            return reinterpret_cast<V>(
-                _mm512_max_ps(reinterpret_cast<__m512>(v), reinterpret_cast<__m512>(floor)));
-#elif QB_KERNEL_NATIVE_BYTES == 32
-        if constexpr (sizeof(F) == 8)
-            return reinterpret_cast<V>(
-                _mm256_max_pd(reinterpret_cast<__m256d>(v), reinterpret_cast<__m256d>(floor)));
-        else
-            return reinterpret_cast<V>(
-                _mm256_max_ps(reinterpret_cast<__m256>(v), reinterpret_cast<__m256>(floor)));
-#else
-        if constexpr (sizeof(F) == 8)
-            return reinterpret_cast<V>(
-                _mm_max_pd(reinterpret_cast<__m128d>(v), reinterpret_cast<__m128d>(floor)));
-        else
-            return reinterpret_cast<V>(
-                _mm_max_ps(reinterpret_cast<__m128>(v), reinterpret_cast<__m128>(floor)));
-#endif
+    static V max(V v, V floor) { return Ops<F, Bytes>::max(v, floor); }
+    static V sqrt(V v) { return Ops<F, Bytes>::sqrt(v); }
+    static V abs(V v) { return __builtin_bit_cast(V, __builtin_bit_cast(M, v) & ~sign()); }
+    static M finite(V v) { return mask((v - v) == V{}); }
+    static M neg_zero(V v) { return mask(__builtin_bit_cast(M, v) == sign()); }
+    // The outcome of a comparison as a mask.
+    template <class C>
+    static M mask(C c) {
+        if constexpr (lanes == 1) {
+            return c ? M(-1) : M(0);
+        } else {
+            return c;
+        }
+    }
+    static bool element(M m, std::size_t l) {
+        if constexpr (lanes == 1) {
+            (void)l;
+            return m != 0;
+        } else {
+            return m[l] != 0;
+        }
     }
 
-    // Correctly rounded, like the scalar std::sqrt.
-    static V sqrt(V v) {
-        V r;
-#if QB_KERNEL_NATIVE_BYTES == 64
-        if constexpr (sizeof(F) == 8)
-            r = reinterpret_cast<V>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(v)));
-        else
-            r = reinterpret_cast<V>(_mm512_sqrt_ps(reinterpret_cast<__m512>(v)));
-#elif QB_KERNEL_NATIVE_BYTES == 32
-        if constexpr (sizeof(F) == 8)
-            r = reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
-        else
-            r = reinterpret_cast<V>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
-#else
-        if constexpr (sizeof(F) == 8)
-            r = reinterpret_cast<V>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
-        else
-            r = reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
-#endif
-        return r;
+  private:
+    template <class X, class E, std::size_t... l>
+    static X fill(E x, std::index_sequence<l...>) {
+        return X{((void)l, x)...};
+    }
+    static M sign() {
+        const I bit =
+            static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
+        return fill<M>(bit, std::make_index_sequence<lanes>{});
     }
 };
+
+// One native register of F (QB_KERNEL_NATIVE_BYTES wide).
+template <class F>
+using Native = Reg<F, QB_KERNEL_NATIVE_BYTES>;
 
 // One step of the in-register transpose: exchanges the off-diagonal h-blocks of rows a, b.
 template <class F, std::size_t h, bool second, std::size_t... j>
@@ -135,21 +185,21 @@ inline void transpose(typename Native<F>::V* r) {
     }
 }
 
-// K native registers side by side: the lanes of a block.  Two registers per operation let
-// the two independent halves overlap in the pipeline.
-template <class F, std::size_t K>
+// K registers R side by side: the lanes of a block.  Several registers per operation let
+// the independent parts overlap in the pipeline.
+template <class R, std::size_t K>
 struct Pack {
-    typename Native<F>::V r[K];
+    typename R::V r[K];
 };
-template <class F, std::size_t K>
+template <class R, std::size_t K>
 struct MaskPack {
-    typename Native<F>::M r[K];
+    typename R::M r[K];
 };
 
 #define QB_PACK_OP(op)                                                        \
-    template <class F, std::size_t K>                                         \
-    inline Pack<F, K> operator op(const Pack<F, K>& a, const Pack<F, K>& b) { \
-        Pack<F, K> o;                                                         \
+    template <class R, std::size_t K>                                         \
+    inline Pack<R, K> operator op(const Pack<R, K>& a, const Pack<R, K>& b) { \
+        Pack<R, K> o;                                                         \
         for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] op b.r[k];        \
         return o;                                                             \
     }
@@ -159,172 +209,93 @@ QB_PACK_OP(*)
 QB_PACK_OP(/)
 #undef QB_PACK_OP
 
-template <class F, std::size_t K>
-inline MaskPack<F, K>& operator|=(MaskPack<F, K>& a, const MaskPack<F, K>& b) {
+template <class R, std::size_t K>
+inline MaskPack<R, K>& operator|=(MaskPack<R, K>& a, const MaskPack<R, K>& b) {
     for (std::size_t k = 0; k < K; ++k) a.r[k] |= b.r[k];
     return a;
 }
-template <class F, std::size_t K>
-inline MaskPack<F, K> operator|(const MaskPack<F, K>& a, const MaskPack<F, K>& b) {
-    MaskPack<F, K> o = a;
+template <class R, std::size_t K>
+inline MaskPack<R, K> operator|(const MaskPack<R, K>& a, const MaskPack<R, K>& b) {
+    MaskPack<R, K> o = a;
     o |= b;
     return o;
 }
 
-// B lanes of F as B / native registers.
+// B lanes of F: B / native registers, or for B = 1 one lane in plain scalar arithmetic (the
+// scalar routine's instructions).  Every operation is the register's, on each register.
 template <class F, std::size_t B>
 struct Lanes {
-    using N = Native<F>;
-    using I = typename N::I;
-    static constexpr std::size_t K = B / N::lanes;
-    static_assert(K >= 1 && K * N::lanes == B, "a block is whole registers");
-    using V = Pack<F, K>;
-    using M = MaskPack<F, K>;
-    using NV = typename N::V;
-    using NM = typename N::M;
+    using R = Reg<F, B == 1 ? sizeof(F) : QB_KERNEL_NATIVE_BYTES>;
+    static constexpr std::size_t K = B / R::lanes;
+    static_assert(K >= 1 && K * R::lanes == B, "a block is whole registers");
+    using V = Pack<R, K>;
+    using M = MaskPack<R, K>;
 
     static V load(const F* p) {
         V v;
-        for (std::size_t k = 0; k < K; ++k) v.r[k] = N::load(p + k * N::lanes);
+        for (std::size_t k = 0; k < K; ++k) v.r[k] = R::load(p + k * R::lanes);
         return v;
     }
     static void store(F* p, const V& v) {
-        for (std::size_t k = 0; k < K; ++k) N::store(p + k * N::lanes, v.r[k]);
+        for (std::size_t k = 0; k < K; ++k) R::store(p + k * R::lanes, v.r[k]);
     }
-    // One broadcast per register (element-wise stores compile to masked inserts).
     static V splat(F x) {
-        const NV one = broadcast(x, std::make_index_sequence<N::lanes>{});
+        const typename R::V one = R::splat(x);
         V v;
         for (std::size_t k = 0; k < K; ++k) v.r[k] = one;
         return v;
     }
     static M none() { return M{}; }
     static V sqrt(const V& v) {
-        V o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = N::sqrt(v.r[k]);
-        return o;
+        return each<V>([](auto x) { return R::sqrt(x); }, v);
     }
     // floor_eps when the floor is a positive normal number or +inf: then v == floor means
     // the same bits, and the max instruction gives the same lanes in one step.
     static V floor_positive(const V& v, const V& floor) {
-        V o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = N::max(v.r[k], floor.r[k]);
-        return o;
+        return each<V>([](auto x, auto f) { return R::max(x, f); }, v, floor);
     }
     // floor_eps of every lane: the floor where v is NaN or below it, v otherwise.
     static V floor_eps(const V& v, const V& floor) {
-        V o;
-        for (std::size_t k = 0; k < K; ++k) {
-            o.r[k] = ((v.r[k] != v.r[k]) | (v.r[k] < floor.r[k])) ? floor.r[k] : v.r[k];
-        }
-        return o;
+        return each<V>([](auto x, auto f) { return ((x != x) | (x < f)) ? f : x; }, v, floor);
     }
     static V abs(const V& v) {
-        V o;
-        for (std::size_t k = 0; k < K; ++k) {
-            NM m = reinterpret_cast<NM>(v.r[k]) & ~splat_int(sign_bit());
-            o.r[k] = reinterpret_cast<NV>(m);
-        }
-        return o;
+        return each<V>([](auto x) { return R::abs(x); }, v);
     }
     static V select(const M& m, const V& a, const V& b) {
-        V o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = m.r[k] ? a.r[k] : b.r[k];
-        return o;
+        return each<V>([](auto c, auto x, auto y) { return c ? x : y; }, m, a, b);
     }
     // std::max(m, v) of the scalar code: (m < v) ? v : m.
     static V max_of(const V& m, const V& v) {
-        V o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = (m.r[k] < v.r[k]) ? v.r[k] : m.r[k];
-        return o;
+        return each<V>([](auto x, auto y) { return (x < y) ? y : x; }, m, v);
     }
     static M finite(const V& v) {
-        M o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = (v.r[k] - v.r[k]) == NV{};
-        return o;
+        return each<M>([](auto x) { return R::finite(x); }, v);
     }
     static M nonfinite(const V& v) {
-        M o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = ~((v.r[k] - v.r[k]) == NV{});
-        return o;
+        return each<M>([](auto x) { return ~R::finite(x); }, v);
     }
     static M neg_zero(const V& v) {
-        M o;
-        for (std::size_t k = 0; k < K; ++k) {
-            o.r[k] = reinterpret_cast<NM>(v.r[k]) == splat_int(sign_bit());
-        }
-        return o;
+        return each<M>([](auto x) { return R::neg_zero(x); }, v);
     }
     static M greater(const V& a, const V& b) {
-        M o;
-        for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] > b.r[k];
-        return o;
+        return each<M>([](auto x, auto y) { return R::mask(x > y); }, a, b);
     }
-    static bool lane(const M& m, std::size_t l) { return m.r[l / N::lanes][l % N::lanes] != 0; }
-
-  private:
-    template <std::size_t... l>
-    static NV broadcast(F x, std::index_sequence<l...>) {
-        return NV{((void)l, x)...};
-    }
-    static constexpr I sign_bit() {
-        return static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
-    }
-    template <std::size_t... l>
-    static NM broadcast_int(I x, std::index_sequence<l...>) {
-        return NM{((void)l, x)...};
-    }
-    static NM splat_int(I x) { return broadcast_int(x, std::make_index_sequence<N::lanes>{}); }
-};
-
-// One lane: plain scalar arithmetic with the same helpers.
-template <class F>
-struct Lanes<F, 1> {
-    using I = typename IntOf<F>::type;
-    using V = F;
-    using M = I;
-
-    static V load(const F* p) { return *p; }
-    static void store(F* p, V v) { *p = v; }
-    static V splat(F x) { return x; }
-    static M none() { return 0; }
-    static V sqrt(V v) {
-        if constexpr (sizeof(F) == 8) {
-            return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(v)));
-        } else {
-            return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
+    // The lanes l < count set in m, as bit l.
+    static std::uint64_t bits(const M& m, std::size_t count) {
+        std::uint64_t out = 0;
+        for (std::size_t l = 0; l < count; ++l) {
+            if (R::element(m.r[l / R::lanes], l % R::lanes)) out |= std::uint64_t(1) << l;
         }
+        return out;
     }
-    static V floor_eps(V v, V floor) { return (v != v || v < floor) ? floor : v; }
-    static V floor_positive(V v, V floor) {
-        if constexpr (sizeof(F) == 8)
-            return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(v), _mm_set_sd(floor)));
-        else
-            return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(v), _mm_set_ss(floor)));
-    }
-    static V abs(V v) {
-        I m;
-        std::memcpy(&m, &v, sizeof m);
-        m &= ~sign_bit();
-        V r;
-        std::memcpy(&r, &m, sizeof r);
-        return r;
-    }
-    static V select(M m, V a, V b) { return m ? a : b; }
-    static V max_of(V m, V v) { return (m < v) ? v : m; }
-    static M finite(V v) { return (v - v) == V(0) ? M(-1) : M(0); }
-    static M nonfinite(V v) { return ~finite(v); }
-    static M neg_zero(V v) {
-        I m;
-        std::memcpy(&m, &v, sizeof m);
-        return m == sign_bit() ? M(-1) : M(0);
-    }
-    static M greater(V a, V b) { return a > b ? M(-1) : M(0); }
-    static bool lane(M m, std::size_t) { return m != 0; }
 
   private:
-    static constexpr I sign_bit() {
-        return static_cast<I>(static_cast<std::make_unsigned_t<I>>(1) << (sizeof(I) * 8 - 1));
+    // o.r[k] = f(x.r[k]...) for every register k.
+    template <class Out, class Fn, class... X>
+    static Out each(Fn f, const X&... x) {
+        Out o;
+        for (std::size_t k = 0; k < K; ++k) o.r[k] = f(x.r[k]...);
+        return o;
     }
 };
 
@@ -376,9 +347,8 @@ void mask_lanes(const F* y, const F* base, const F* scale, std::size_t n, F* w, 
     using N = Native<F>;
     using V = typename N::V;
     constexpr std::size_t nl = N::lanes;
+    const V one = N::splat(F(1));
     std::size_t t = 0;
-    V one;
-    for (std::size_t l = 0; l < nl; ++l) one[l] = F(1);
     for (; t + nl <= n; t += nl) {
         const V v = N::loadu(y + t);
         V g = one;
@@ -450,54 +420,63 @@ void mask_series(const F* y, const F* base, const F* scale, std::size_t n, bool 
 //   all of them are zeros too, and then the kernel's u is -0.0 and the lane is flagged.
 // Lanes that fail are flagged for the scalar routine.  A non-finite z is flagged in every
 // mode, so every NaN or infinity that reaches the caller comes from the scalar routine.
+// The loops' view of a block (the arguments copied out of BlockArgs: the vector stores may
+// alias anything, so a field read through it would be read again after every store).
+template <class F, std::size_t B, int DLc>
+struct BlockView {
+    std::size_t T;
+    std::size_t dl;  // a constant where the kernel is specialised
+    F* w;            // the weights, then the floored pivots
+    F* b;            // the observations, then w * y, the forward solution u and the solution z
+    F* L;
+
+    QB_STAGE explicit BlockView(const BlockArgs<F>& a)
+        : T(a.T), dl(DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dl), w(a.w), b(a.y), L(a.L) {}
+    // Factor entry (p, i) = L[i, i-p], 1 <= p <= dl: the entries of row i lie together.
+    QB_STAGE F* at(std::size_t p, std::size_t i) const { return L + (i * dl + (p - 1)) * B; }
+};
+
+// Padding lanes get harmless values.
+template <class F, std::size_t B>
+QB_STAGE void pad_lanes(const BlockArgs<F>& a) {
+    for (std::size_t t = 0; a.count < B && t < a.T; ++t) {
+        for (std::size_t l = a.count; l < B; ++l) {
+            a.w[t * B + l] = F(1);
+            a.y[t * B + l] = F(0);
+        }
+    }
+}
+
+// The factorisation and the forward substitution, column by column; the lanes flagged on
+// the way into bad, max|y| over the finite y into max_y.
 template <class F, std::size_t B, int DLc, bool guarded>
-std::uint64_t solve_block(const BlockArgs<F>& a) {
+QB_STAGE void factor_and_forward(const BlockArgs<F>& a, typename Lanes<F, B>::M& bad,
+                                 typename Lanes<F, B>::V& max_y) {
     using S = Lanes<F, B>;
     using V = typename S::V;
-    using M = typename S::M;
-    const std::size_t T = a.T;
-    const std::size_t dl = DLc >= 0 ? static_cast<std::size_t>(DLc) : a.dl;
-    const F* const pb = a.pb;
+    const BlockView<F, B, DLc> k(a);
+    const std::size_t T = k.T, dl = k.dl;
     // pb * lam is formed per lane: a lane's product rounds exactly as the scalar one, so a
     // lane with its own lam gets the bits of a solve at that lam alone.
     const V lam = a.lams ? S::load(a.lams) : S::splat(a.lam);
     const V ridge = S::splat(a.ridge);
     const V eps = S::splat(a.eps);
-    F* const w = a.w;
-    F* const b = a.y;
-    F* const L = a.L;
-    // Factor entry (p, i) = L[i, i-p], 1 <= p <= dl: the entries of row i lie together.
-    auto at = [L, dl](std::size_t p, std::size_t i) { return L + (i * dl + (p - 1)) * B; };
-
-    if (a.count < B) {  // padding lanes get harmless values
-        for (std::size_t t = 0; t < T; ++t) {
-            for (std::size_t l = a.count; l < B; ++l) {
-                w[t * B + l] = F(1);
-                b[t * B + l] = F(0);
-            }
-        }
-    }
-
-    M bad = S::none();
-    V max_y = S::splat(F(0));
-    // Right-hand side of position j: b = w * y, formed just before the first forward
-    // update that reaches it (at column j - dl); the trust test's max|y| on the way.
-    const auto init = [&](std::size_t j) {
-        const V yv = S::load(b + j * B);
-        const V ay = S::abs(yv);
-        max_y = S::select(S::finite(yv), S::max_of(max_y, ay), max_y);
-        S::store(b + j * B, S::load(w + j * B) * yv);
+    // Right-hand side of position j: b = w * y, formed just before the first forward update
+    // that reaches it (at column j - dl); the trust test's max|y| on the way.
+    const auto rhs = [&](std::size_t j) {
+        const V yv = S::load(k.b + j * B);
+        max_y = S::select(S::finite(yv), S::max_of(max_y, S::abs(yv)), max_y);
+        S::store(k.b + j * B, S::load(k.w + j * B) * yv);
     };
-    for (std::size_t j = 0; j < dl && j < T; ++j) init(j);
-
+    for (std::size_t j = 0; j < dl && j < T; ++j) rhs(j);
     for (std::size_t i = 0; i < T; ++i) {
-        if (i + dl < T) init(i + dl);
-        V d = S::splat(pb[i]) * lam;
-        d = d + S::load(w + i * B);
+        if (i + dl < T) rhs(i + dl);
+        V d = S::splat(a.pb[i]) * lam;
+        d = d + S::load(k.w + i * B);
         d = d + ridge;
         const std::size_t above = min_of(dl, i);
         for (std::size_t j = 1; j <= above; ++j) {
-            const V l = S::load(at(j, i));
+            const V l = S::load(k.at(j, i));
             d = d - l * l;
         }
         // The guard's eps is a positive normal number (or +inf): floor_positive applies.
@@ -509,64 +488,81 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
             diag = S::sqrt(S::floor_eps(d, eps));
             pivot = S::floor_eps(diag, eps);
         }
-        S::store(w + i * B, pivot);
-        const V u = S::load(b + i * B) / pivot;
-        S::store(b + i * B, u);
+        S::store(k.w + i * B, pivot);
+        const V u = S::load(k.b + i * B) / pivot;
+        S::store(k.b + i * B, u);
         if constexpr (guarded) bad |= S::neg_zero(u);
         const std::size_t below = min_of(dl, T - 1 - i);
         for (std::size_t p = 1; p <= below; ++p) {
-            V acc = S::splat(pb[p * T + i + p]) * lam;
+            V acc = S::splat(a.pb[p * T + i + p]) * lam;
             const std::size_t terms = min_of(dl - p, above);
             for (std::size_t m = 1; m <= terms; ++m) {
-                acc = acc - S::load(at(p + m, i + p)) * S::load(at(m, i));
+                acc = acc - S::load(k.at(p + m, i + p)) * S::load(k.at(m, i));
             }
             const V l = acc / diag;
-            S::store(at(p, i + p), l);
-            F* const bp = b + (i + p) * B;
+            S::store(k.at(p, i + p), l);
+            F* const bp = k.b + (i + p) * B;
             S::store(bp, S::load(bp) - l * u);
         }
     }
-
-    // Back substitution; every position is final as soon as it is computed, so whole
-    // register squares of positions go out to the rows on the way down.
+}
+// The back substitution.  Every position is final as soon as it is computed, so whole
+// register squares of positions go out to the rows on the way down, the rest after; the
+// lanes with a non-finite z into bad.  Returns max|z|.
+template <class F, std::size_t B, int DLc>
+QB_STAGE typename Lanes<F, B>::V back_substitute_and_scatter(const BlockArgs<F>& a,
+                                                             typename Lanes<F, B>::M& bad) {
+    using S = Lanes<F, B>;
+    using V = typename S::V;
+    const BlockView<F, B, DLc> k(a);
+    const std::size_t T = k.T, dl = k.dl;
     V max_z = S::splat(F(0));
     constexpr std::size_t square = B == 1 ? 1 : Native<F>::lanes;
     const std::size_t whole = T - T % square;
     for (std::size_t i = T; i-- > 0;) {
-        const V z = S::load(b + i * B) / S::load(w + i * B);
-        S::store(b + i * B, z);
+        const V z = S::load(k.b + i * B) / S::load(k.w + i * B);
+        S::store(k.b + i * B, z);
         bad |= S::nonfinite(z);
         max_z = S::max_of(max_z, S::abs(z));
         const std::size_t above = min_of(dl, i);
         for (std::size_t p = 1; p <= above; ++p) {
-            F* const bp = b + (i - p) * B;
-            S::store(bp, S::load(bp) - S::load(at(p, i)) * z);
+            F* const bp = k.b + (i - p) * B;
+            S::store(bp, S::load(bp) - S::load(k.at(p, i)) * z);
         }
         if constexpr (B > 1) {
-            if (i % square == 0 && i < whole) scatter_square<F, B>(b, i, a.out, a.count);
+            if (i % square == 0 && i < whole) scatter_square<F, B>(k.b, i, a.out, a.count);
         }
     }
-    // The trust test (core/trust.hpp): max|z| above max(1, max|y| over finite y) * 1e6.
-    bad |= S::greater(max_z, S::max_of(S::splat(F(1)), max_y) * S::splat(F(1000000)));
     if constexpr (B > 1) {
         for (std::size_t i = whole; i < T; ++i) {
-            for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = b[i * B + l];
+            for (std::size_t l = 0; l < a.count; ++l) a.out[l][i] = k.b[i * B + l];
         }
-    } else if (a.out[0] != b) {
-        std::memcpy(a.out[0], b, T * sizeof(F));
+    } else if (a.out[0] != k.b) {
+        std::memcpy(a.out[0], k.b, T * sizeof(F));
     }
-    std::uint64_t redo = 0;
-    for (std::size_t l = 0; l < a.count; ++l) {
-        if (S::lane(bad, l)) redo |= std::uint64_t(1) << l;
-    }
-    return redo;
+    return max_z;
+}
+
+// The solve of one block in its stages; returns the lanes for the scalar routine: flagged
+// on the way, or not trusted (core/trust.hpp: max|z| above max(1, max|y| over finite y) *
+// 1e6).
+template <class F, std::size_t B, int DLc, bool guarded>
+std::uint64_t solve_block(const BlockArgs<F>& a) {
+    using S = Lanes<F, B>;
+    typename S::M bad = S::none();
+    typename S::V max_y = S::splat(F(0));
+    pad_lanes<F, B>(a);
+    factor_and_forward<F, B, DLc, guarded>(a, bad, max_y);
+    const auto max_z = back_substitute_and_scatter<F, B, DLc>(a, bad);
+    bad |= S::greater(max_z, S::max_of(S::splat(F(1)), max_y) * S::splat(F(1000000)));
+    return S::bits(bad, a.count);
 }
 
 // B float lanes at p (interleaved position, any alignment) as float64 lanes, exactly.
 template <std::size_t B>
 inline typename Lanes<double, B>::V widen(const float* p) {
     if constexpr (B == 1) {
-        return static_cast<double>(*p);
+        return {{static_cast<double>(*p)}};
     } else {
         using ND = Native<double>;
         typedef float H __attribute__((vector_size(QB_KERNEL_NATIVE_BYTES / 2), __may_alias__));
@@ -594,7 +590,7 @@ inline typename Native<float>::V join_narrowed(typename Native<double>::V lo,
 template <std::size_t B>
 inline typename Lanes<float, B>::V narrow(const typename Lanes<double, B>::V& v) {
     if constexpr (B == 1) {
-        return static_cast<float>(v);
+        return {{static_cast<float>(v.r[0])}};
     } else {
         typename Lanes<float, B>::V o;
         for (std::size_t k = 0; k < Lanes<float, B>::K; ++k) {
@@ -620,8 +616,7 @@ struct Check {
 
     // The float64 residual of position i, rounded to float32, substituted forward at once
     // (the terms below i are final).  `above` / `below`: the band terms that exist.
-    __attribute__((always_inline)) inline V forward(std::size_t i, std::size_t above,
-                                                    std::size_t below) const {
+    QB_STAGE V forward(std::size_t i, std::size_t above, std::size_t below) const {
         const std::size_t T = a.T;
         const V y = S::load(u + i * B);
         const typename D::V wi = widen<B>(inv + i * B);
@@ -644,7 +639,7 @@ struct Check {
         return y;
     }
 
-    __attribute__((always_inline)) inline V backward(std::size_t i, std::size_t below) const {
+    QB_STAGE V backward(std::size_t i, std::size_t below) const {
         V acc = S::load(u + i * B);
         for (std::size_t p = 1; p <= below; ++p) {
             acc = acc - S::load(at(p, i + p)) * S::load(u + (i + p) * B);
@@ -690,11 +685,7 @@ std::uint64_t check_block(const CheckArgs& a) {
     for (; j > dc; --j) track(c.backward(j - 1, dc));
     for (; j > 0; --j) track(c.backward(j - 1, min_of(dc, T - j)));
     bad |= S::greater(max_delta, S::splat(a.tol) * max_y);
-    std::uint64_t fails = 0;
-    for (std::size_t l = 0; l < a.count; ++l) {
-        if (S::lane(bad, l)) fails |= std::uint64_t(1) << l;
-    }
-    return fails;
+    return S::bits(bad, a.count);
 }
 
 template <std::size_t B>
@@ -748,3 +739,5 @@ KernelSet<F> make_kernel_set() {
 
 }  // namespace
 }  // namespace quelbrin::core::kernels
+
+#undef QB_STAGE
