@@ -85,6 +85,49 @@ bool takes_one_pass(const MatrixView<F>& y_st, const std::optional<MatrixView<F>
            long_series_applies(y_st.cols, d, lam, eps);
 }
 
+// Work storage of one leaf.
+template <class F>
+struct LeafWork {
+    typename kernels::BatchSolver<F>::Scratch solve;
+    std::vector<std::size_t> failed;                // float32 series for the float64 solver
+    kernels::BatchSolver<double>::Scratch solve64;  // (float32 only)
+    std::vector<F> w, y;                            // one tile of a failed series' inputs
+    std::vector<double> rows64;                     // the float64 rows of up to 64 of them
+};
+
+// float32: the series the check sent to float64 are solved together by the float64 batch
+// solver on the system's band (the bits whittaker_solve_f64 gives their promoted inputs) and
+// rounded into their rows.  Returns false when a float64 answer is not trusted either.
+template <class F, class Fill>
+bool solve_failed_in_float64(const kernels::BatchSolver<double>& solver64, LeafWork<F>& work,
+                             Fill& fill, F* z, std::size_t T) {
+    bool trusted = true;
+    const auto fill64 = [&](std::size_t a, std::size_t t0, std::size_t t1, double* w, double* y) {
+        work.w.resize(t1 - t0);
+        work.y.resize(t1 - t0);
+        fill(work.failed[a], t0, t1, work.w.data(), work.y.data());
+        for (std::size_t t = 0; t < t1 - t0; ++t) {
+            w[t] = work.w[t];
+            y[t] = work.y[t];
+        }
+    };
+    constexpr std::size_t kRows = 64;
+    work.rows64.resize(kRows * T);
+    for (std::size_t a0 = 0; a0 < work.failed.size(); a0 += kRows) {
+        const std::size_t a1 = std::min(work.failed.size(), a0 + kRows);
+        solver64.solve_range(
+            work.solve64, a0, a1, fill64,
+            [&](std::size_t a) { return work.rows64.data() + (a - a0) * T; },
+            [&](std::size_t, double*) { trusted = false; });
+        for (std::size_t a = a0; a < a1; ++a) {
+            const double* from = work.rows64.data() + (a - a0) * T;
+            F* to = z + work.failed[a] * T;
+            for (std::size_t t = 0; t < T; ++t) to[t] = static_cast<F>(from[t]);
+        }
+    }
+    return trusted;
+}
+
 // Every series by the batch solver into z.  Each leaf solves its series block by block;
 // every series gets the bits solve_banded would give it (the batch solver falls back to
 // solve_banded where it cannot show that), whichever block, lane or thread it lands in.
@@ -93,7 +136,6 @@ bool takes_one_pass(const MatrixView<F>& y_st, const std::optional<MatrixView<F>
 template <class F>
 Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const MatrixView<F>& y_st,
                               const std::optional<MatrixView<F>>& w_base_st, bool parallel, F* z) {
-    using Solver = kernels::BatchSolver<F>;
     const std::size_t S = y_st.rows;
     const std::size_t T = y_st.cols;
     const MatrixView<F>* base = w_base_st ? &*w_base_st : nullptr;
@@ -102,16 +144,26 @@ Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const Matri
         fill_series(solver, y_st, base, direct, s, t0, t1, w, y);
     };
     const auto row = [z, T](std::size_t s) { return z + s * T; };
+    std::optional<kernels::BatchSolver<double>> solver64;
+    if (const kernels::Float64System* system = solver.float64_system()) {
+        solver64.emplace(system->band, system->lam, system->ridge, system->eps);
+    }
     std::atomic<bool> untrusted{false};
-    ScratchPool<typename Solver::Scratch> scratch;
+    ScratchPool<LeafWork<F>> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
         const auto leased = scratch.take();
-        typename Solver::Scratch& work = *leased;
-        solver.solve_range(work, lo, hi, fill, row, [&](std::size_t, F* out) {
-            bool trusted = false;
-            if constexpr (std::is_same_v<F, float>) trusted = solver.solve_as_float64(work, out);
-            if (!trusted) untrusted.store(true, std::memory_order_relaxed);
+        LeafWork<F>& work = *leased;
+        work.failed.clear();
+        solver.solve_range(work.solve, lo, hi, fill, row, [&](std::size_t s, F*) {
+            if (solver64) {
+                work.failed.push_back(s);
+            } else {
+                untrusted.store(true, std::memory_order_relaxed);
+            }
         });
+        if (!work.failed.empty() && !solve_failed_in_float64(*solver64, work, fill, z, T)) {
+            untrusted.store(true, std::memory_order_relaxed);
+        }
     });
     if (untrusted.load()) return error(kUntrustedResult);
     return {};

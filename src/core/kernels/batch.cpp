@@ -288,20 +288,6 @@ bool BatchSolver<F>::solve_one_checked(Scratch& scratch, F* out) const {
     }
 }
 
-template <class F>
-bool BatchSolver<F>::solve_as_float64(Scratch& scratch, F* out) const {
-    QB_ASSERT(system64_ != nullptr, "batch solver: no float64 system to solve with");
-    const std::size_t T = band_->T;
-    scratch.w64.assign(scratch.w1.begin(), scratch.w1.begin() + static_cast<std::ptrdiff_t>(T));
-    scratch.y64.assign(scratch.y1.begin(), scratch.y1.begin() + static_cast<std::ptrdiff_t>(T));
-    scratch.z64.resize(T);
-    const Float64System& s = *system64_;
-    solve_banded(s.band, scratch.w64.data(), scratch.y64.data(), s.lam, s.ridge, s.eps,
-                 scratch.z64.data(), scratch.solve64);
-    for (std::size_t i = 0; i < T; ++i) out[i] = static_cast<F>(scratch.z64[i]);
-    return trusted_result(scratch.z64.data(), scratch.y64.data(), T);
-}
-
 Float64System::Float64System(PenaltyBand<double> band64, double lam64, double ridge64, double eps64)
     : band(std::move(band64)), lam(lam64), ridge(ridge64), eps(eps64) {
     const std::size_t T = band.T;

@@ -77,8 +77,8 @@ struct Float64System {
 // the caller should not hand out:
 // - float64: the result is not trusted (a non-finite value or excessive growth);
 // - float32 with a Float64System: the float32 result is not trusted or fails the accuracy
-//   check (block_api.hpp); the row holds the float32 result, and solve_as_float64 gives the
-//   float64 flavour's answer instead;
+//   check (block_api.hpp); the row holds the float32 result, and a float64 batch solver on
+//   the system's band gives the float64 flavour's answer instead (core/single_pass.cpp);
 // - float32 without: never (a result that is not trusted is solved again by solve_banded's
 //   own float64 re-solve, as the robust steps want).
 // Selects the solver whose lam differs from series to series (lam_of in solve_range).
@@ -104,10 +104,8 @@ class BatchSolver {
         std::vector<F> stage;   // one tile of every lane's weights and observations
         std::vector<F> w1, y1;  // one series for the scalar routine
         SolveScratch<F> solve;
-        LargeBuffer one;                    // a checked one-lane solve
-        LargeBuffer check;                  // the check's float64 work
-        std::vector<double> w64, y64, z64;  // solve_as_float64
-        SolveScratch<double> solve64;
+        LargeBuffer one;         // a checked one-lane solve
+        LargeBuffer check;       // the check's float64 work
         alignas(64) F lams[64];  // the lam of every lane of a block
     };
 
@@ -126,11 +124,6 @@ class BatchSolver {
     void solve_range(Scratch& scratch, std::size_t lo, std::size_t hi, LamOf&& lam_of, Fill&& fill,
                      Out&& out, Reject&& reject) const;
 
-    // float32 with a Float64System: the float64 flavour's solution of the inputs in
-    // scratch.w1 / y1 (promoted exactly), rounded to float32 into out.  Returns whether the
-    // float64 result is trusted.
-    bool solve_as_float64(Scratch& scratch, F* out) const;
-
     // The inputs' masking rule on contiguous rows (MaskFn in block_api.hpp), vectorised.
     void mask(const F* y, const F* base, const F* scale, std::size_t n, bool zero_missing, F* w,
               F* yv) const {
@@ -141,7 +134,8 @@ class BatchSolver {
     // The half-bandwidth the kernels run to: the live d when the guard applies, else kk.
     std::size_t loop_bandwidth() const { return dl_; }
     bool guarded() const { return guarded_; }
-    bool checks_accuracy() const { return system64_ != nullptr; }
+    // The float64 system a float32 solver checks against (null without).
+    const Float64System* float64_system() const { return system64_; }
 
   private:
     static constexpr std::size_t kFillTile = 64;
