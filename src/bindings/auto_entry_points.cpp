@@ -23,7 +23,7 @@ constexpr double kDefaultBounds[2] = {1e-3, 1e9};
 // series, float64), or anything else read as one number (int, float, NumPy scalar, 0-d
 // array).
 struct LamArgument {
-    selection::LamSpec spec;
+    selection::LamChoice choice;
     std::vector<double> values;  // the per-series values, copied
 };
 
@@ -39,20 +39,20 @@ bool has_dimensions(PyObject* obj) {
 
 template <class F>
 void read_lam(PyObject* obj, LamArgument& out) {
-    using Kind = selection::LamSpec::Kind;
+    using Kind = selection::LamChoice::Kind;
     if (PyUnicode_Check(obj)) {
-        out.spec.kind = Kind::name;
-        out.spec.name = to_text(obj, "lam");
+        out.choice.kind = Kind::name;
+        out.choice.name = to_text(obj, "lam");
     } else if (has_dimensions(obj)) {
         const InputArray array = to_array<double>(obj, 1, "lam", MaskedEntries::flagged);
         if (array.had_masked) throw_value_error(error("lam must not have masked entries"));
         const FlatArray<double> values = flat<double>(array);
         out.values.assign(values.span().begin(), values.span().end());
-        out.spec.kind = Kind::per_series;
-        out.spec.per_series = out.values;
+        out.choice.kind = Kind::per_series;
+        out.choice.per_series = out.values;
     } else {
-        out.spec.kind = Kind::value;
-        out.spec.value = static_cast<double>(to_float<F>(obj, "lam"));
+        out.choice.kind = Kind::value;
+        out.choice.value = static_cast<double>(to_float<F>(obj, "lam"));
     }
 }
 
@@ -74,7 +74,7 @@ template <class F>
 struct SmoothCall {
     Arrays arrays;
     core::SolveOptions<F> options;  // lam unused: the lam of this call is `lam`
-    LamArgument lam{selection::LamSpec{selection::LamSpec::Kind::name, "gcv", 0.0, {}}, {}};
+    LamArgument lam{selection::LamChoice{selection::LamChoice::Kind::name, "gcv", 0.0, {}}, {}};
     std::vector<double> bounds{kDefaultBounds[0], kDefaultBounds[1]};
     bool uncertainty = false;
 };
@@ -102,7 +102,7 @@ constexpr ParamTable<SmoothCall<F>, 11> kSmooth{
 template <class F>
 selection::AutoOptions<F> auto_options(const SmoothCall<F>& call) {
     selection::AutoOptions<F> o;
-    o.lam = call.lam.spec;
+    o.lam = call.lam.choice;
     o.lam_bounds = call.bounds;
     o.d = call.options.d;
     o.ridge = call.options.ridge;

@@ -55,19 +55,19 @@ Result<void> validate_as_single_pass(std::span<const F> x, const MatrixView<F>& 
 
 // lam and lam_bounds: the rules of this module's own arguments.
 template <class F>
-Result<void> validate_lam(const LamSpec& lam, std::size_t S, std::span<const double> bounds) {
+Result<void> validate_lam(const LamChoice& lam, std::size_t S, std::span<const double> bounds) {
     switch (lam.kind) {
-        case LamSpec::Kind::name:
+        case LamChoice::Kind::name:
             if (!parse_criterion(lam.name))
                 return error("Unknown criterion for lam: '" + std::string(lam.name) +
                              "'; lam must be " + criterion_names() +
                              ", a positive finite number or an (S,) array of them");
             break;
-        case LamSpec::Kind::value:
+        case LamChoice::Kind::value:
             if (!positive_finite(lam.value))
                 return error("lam must be a positive finite number, got " + number_text(lam.value));
             break;
-        case LamSpec::Kind::per_series:
+        case LamChoice::Kind::per_series:
             if (lam.per_series.size() != S)
                 return error("lam must have one value per series: shape (" + std::to_string(S) +
                              ",), got (" + std::to_string(lam.per_series.size()) + ",)");
@@ -146,7 +146,7 @@ class Smoother {
           base_(w_base_st ? &*w_base_st : nullptr),
           T_(y_st.cols),
           batch_(batch) {
-        if (o.lam.kind == LamSpec::Kind::name) criterion_ = *parse_criterion(o.lam.name);
+        if (o.lam.kind == LamChoice::Kind::name) criterion_ = *parse_criterion(o.lam.name);
     }
 
     struct Rows {
@@ -191,11 +191,11 @@ class Smoother {
     Choice take_or_choose(Evaluator& ev, std::size_t s, std::vector<Tried>& tried) const {
         const Bounds bounds{o_.lam_bounds[0], o_.lam_bounds[1]};
         switch (o_.lam.kind) {
-            case LamSpec::Kind::value:
+            case LamChoice::Kind::value:
                 return Choice{o_.lam.value, kNaN, false};
-            case LamSpec::Kind::per_series:
+            case LamChoice::Kind::per_series:
                 return Choice{o_.lam.per_series[s], kNaN, false};
-            case LamSpec::Kind::name:
+            case LamChoice::Kind::name:
                 break;
         }
         // Nothing to choose: with m <= d observations every lam fits them alike.
@@ -292,7 +292,7 @@ class Smoother {
         const std::size_t S = y_.rows;
         const double sigma = residual_scale(sums.rss[0], sums.edf[0], n);
         double score = choice.score;
-        if (o_.lam.kind == LamSpec::Kind::name && criterion_ != Criterion::vcurve)
+        if (o_.lam.kind == LamChoice::Kind::name && criterion_ != Criterion::vcurve)
             score = criterion_value(criterion_, sums, 0, lam, n);
         out.stats[kLam * S + s] = lam;
         out.stats[kEdf * S + s] = sums.edf[0];
@@ -339,7 +339,7 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
 
     typename Smoother<F>::Rows rows;
     // One lam for all: one call of the single-pass core fits every series.
-    const bool fitted = o.lam.kind == LamSpec::Kind::value;
+    const bool fitted = o.lam.kind == LamChoice::Kind::value;
     if (fitted) {
         const Result<void> r = core::whittaker_solve_core<F>(
             x, y_st, w_base_st, solve_options(o, static_cast<F>(o.lam.value), o.parallel),

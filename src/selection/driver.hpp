@@ -16,7 +16,7 @@
 namespace quelbrin::selection {
 
 // What lam is: a criterion name, one number for every series, or one number per series.
-struct LamSpec {
+struct LamChoice {
     enum class Kind { name, value, per_series };
     Kind kind = Kind::name;
     std::string_view name;               // Kind::name
@@ -26,7 +26,7 @@ struct LamSpec {
 
 template <class F>
 struct AutoOptions {
-    LamSpec lam;
+    LamChoice lam;
     std::span<const double> lam_bounds;  // (lower, upper) when valid
     std::uint64_t d = 2;
     F ridge{};
