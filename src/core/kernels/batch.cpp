@@ -142,7 +142,7 @@ template <class F>
 typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const {
     const std::size_t wide = set_.wide_lanes;
     const std::size_t native = set_.native_lanes;
-    const std::size_t dl_index = dl_ < kSpecialisedDl ? dl_ : kSpecialisedDl;
+    const std::size_t dl_index = kernel_index(dl_);
     const std::size_t g = guarded_ ? 1 : 0;
     // A block's work storage grows with its lanes, (2 + dl) * T values each: with a wide
     // band on long series, fewer lanes keep it near what one scalar solve needs.
@@ -152,7 +152,7 @@ typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const
         return band_->T <= per_lane / (2 + (dl_ < per_lane ? dl_ : per_lane));
     };
     const std::size_t dc = system64_ ? system64_->dc : 0;
-    const std::size_t dc_index = dc < kSpecialisedDl ? dc : kSpecialisedDl;
+    const std::size_t dc_index = kernel_index(dc);
     if (remaining > native && fits(wide)) {
         return {wide, remaining < wide ? remaining : wide, set_.wide[g][dl_index], set_.gather_wide,
                 set_.check_wide[dc_index]};
@@ -162,6 +162,18 @@ typename BatchSolver<F>::Block BatchSolver<F>::plan(std::size_t remaining) const
                 set_.gather_native, set_.check_native[dc_index]};
     }
     return {1, 1, set_.single[g][dl_index], set_.gather_single, set_.check_single[dc_index]};
+}
+
+template <class F>
+BlockArgs<F> BatchSolver<F>::block_args(std::size_t dl) const {
+    BlockArgs<F> args{};
+    args.pb = band_->values.data();
+    args.T = band_->T;
+    args.dl = dl;
+    args.lam = lam_;
+    args.ridge = ridge_;
+    args.eps = eps_;
+    return args;
 }
 
 template <class F>
@@ -179,13 +191,7 @@ BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block, F* y_
         const auto a = reinterpret_cast<std::uintptr_t>(p);
         return reinterpret_cast<F*>((a + 63) & ~std::uintptr_t(63));
     };
-    BlockArgs<F> args{};
-    args.pb = band_->values.data();
-    args.T = T;
-    args.dl = dl_;
-    args.lam = lam_;
-    args.ridge = ridge_;
-    args.eps = eps_;
+    BlockArgs<F> args = block_args(dl_);
     args.w = aligned(base);
     args.y = y_row ? y_row : aligned(args.w + column);
     args.L = aligned(y_row ? args.w + column : args.y + column);
@@ -263,25 +269,19 @@ bool BatchSolver<F>::solve_one_checked(Scratch& scratch, F* out) const {
         std::memcpy(kept_y, scratch.y1.data(), T * sizeof(F));
         std::memcpy(out, scratch.y1.data(), T * sizeof(F));
         F* rows[1] = {out};
-        BlockArgs<F> args{};
-        args.pb = band_->values.data();
-        args.T = T;
-        args.dl = kk;
-        args.lam = lam_;
-        args.ridge = ridge_;
-        args.eps = eps_;
+        BlockArgs<F> args = block_args(kk);
         args.w = w;
         args.y = out;
         args.L = L;
         args.out = rows;
         args.count = 1;
-        if (set_.single[0][kk < kSpecialisedDl ? kk : kSpecialisedDl](args) != 0) return false;
+        if (set_.single[0][kernel_index(kk)](args) != 0) return false;
         const std::size_t dc = system64_->dc;
         double* const z64 =
             static_cast<double*>(scratch.check.reserve(checked_count<double>(T, sizeof(double))));
         const CheckArgs c{system64_->A.data(), T, kk, dc, kept_w, kept_y, out, w, L, z64,
                           kFloat32Tolerance,   1};
-        return set_.check_single[dc < kSpecialisedDl ? dc : kSpecialisedDl](c) == 0;
+        return set_.check_single[kernel_index(dc)](c) == 0;
     } else {
         (void)scratch, (void)out;
         return true;

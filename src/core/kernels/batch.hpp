@@ -148,6 +148,8 @@ class BatchSolver {
     };
     Block plan(std::size_t remaining) const;
     // The block's buffers; y_row, when given, serves as the (one-lane) right-hand side.
+    // The call's band and scalars, for kernels running to half-bandwidth dl.
+    BlockArgs<F> block_args(std::size_t dl) const;
     BlockArgs<F> prepare(Scratch& scratch, const Block& block, F* y_row) const;
     // Gathers the block's inputs, lane by lane and tile by tile.
     template <class Fill>

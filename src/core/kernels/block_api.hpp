@@ -67,6 +67,11 @@ using GatherFn = void (*)(const F* stage, std::size_t stride, std::size_t n, F* 
 // dl+1 .. kk might matter, index [1]).
 constexpr std::size_t kSpecialisedDl = 4;
 
+// The kernel table index of half-bandwidth dl: its own specialisation, or the general one.
+constexpr std::size_t kernel_index(std::size_t dl) {
+    return dl < kSpecialisedDl ? dl : kSpecialisedDl;
+}
+
 // The masking rule of the smoothers' inputs, for n elements of one series:
 //   g = base[t] (1 without base), times scale[t] when given; with zero_missing, g = +0.0
 //   where y[t] is not finite; w[t] = g; yv[t] = y[t] where y[t] is finite and g > 0, else
