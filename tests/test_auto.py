@@ -300,9 +300,10 @@ def test_surface():
 
 def test_stub_is_installed_and_passes_mypy_strict(tmp_path: Path) -> None:
     root = Path(__file__).resolve().parents[1]
+    # A typed package (py.typed): its stub is the package's __init__.pyi.
     installed = Path(qa.__file__).parent
-    for where in ("quelbrin_auto.pyi", "quelbrin_auto-stubs/__init__.pyi"):
-        assert (installed / where).read_text() == (root / "quelbrin_auto.pyi").read_text()
+    assert installed.name == "quelbrin_auto" and (installed / "py.typed").is_file()
+    assert (installed / "__init__.pyi").read_text() == (root / "quelbrin_auto.pyi").read_text()
     usage = Path(__file__).parent / "typing" / "usage_auto.py"
     probe = tmp_path / "probe.py"  # a wrong call: the stub is read, not Any
     probe.write_text("import numpy as np\nimport quelbrin_auto\n"

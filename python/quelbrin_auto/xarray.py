@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import inspect
 from collections.abc import Callable, Hashable, Mapping
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -419,7 +419,7 @@ def smooth(
     given = "the smoother's default" if lam is None else "a map" if lam_map else repr(lam)
     ds.attrs = {**data.attrs, "smoothed_with": f"quelbrin_auto.{fn.__name__} along {dim!r} "
                                                f"(positions: {units}), lam: {given}"}
-    return ds
+    return cast("xr.Dataset", ds)
 
 
 def _within(arr: Any, dims: Any, what: str) -> None:
