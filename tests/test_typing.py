@@ -27,7 +27,8 @@ MODULES = {"quelbrin": quelbrin, "quelbrin_auto": quelbrin_auto}
 
 
 def _stub_tree(module: str = "quelbrin") -> ast.Module:
-    return ast.parse((INSTALLED / f"{module}.pyi").read_text())
+    package = INSTALLED / module / "__init__.pyi"  # quelbrin_auto is a package
+    return ast.parse((package if package.is_file() else INSTALLED / f"{module}.pyi").read_text())
 
 
 def _stub_functions(module: str = "quelbrin") -> dict[str, list[ast.FunctionDef]]:

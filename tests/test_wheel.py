@@ -58,6 +58,12 @@ def test_wheel_holds_the_module_the_stubs_and_metadata(wheel: Path) -> None:
     meta = next(n for n in names if n.endswith(".dist-info/METADATA"))
     text = zipfile.ZipFile(wheel).read(meta).decode()
     assert "Requires-Dist: numpy>=2.0" in text and "Requires-Python: >=3.13" in text
+    # quelbrin_auto is a typed package; xarray and Dask are an extra, never required.
+    for name in ("__init__.py", "__init__.pyi", "py.typed", "xarray.py"):
+        assert f"quelbrin_auto/{name}" in names, name
+    requires = [ln for ln in text.splitlines() if ln.startswith("Requires-Dist:")]
+    assert "Provides-Extra: xarray" in text
+    assert all("extra ==" in ln for ln in requires if "xarray" in ln or "dask" in ln)
     # The README is the package's long description: the manual travels with the wheel.
     assert "## Set-up" in text
 
@@ -78,6 +84,8 @@ def test_wheel_installs_and_works_in_a_fresh_venv(wheel: Path, tmp_path: Path) -
         "x = np.arange(6.0); y = np.array([[0.0, 1, 0, 1, 0, 1]])\n"
         "z = quelbrin.whittaker_solve_f64(x, y, lam=0.0, ridge=0.0)\n"
         "assert np.array_equal(z, y), z\n"
+        "import quelbrin_auto.xarray as qx\n"  # importable without xarray and Dask
+        "assert qx.work_dtype(np.int16) == np.float64\n"
         "print(quelbrin.__file__)\n"
     )
     # Run from an empty directory so that nothing of the source tree can be imported.

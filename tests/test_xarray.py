@@ -302,6 +302,25 @@ def test_importable_without_xarray_or_dask() -> None:
     assert "pip install 'quelbrin[xarray]'" in done.stdout
 
 
+def test_mypy_strict_reads_the_installed_types(tmp_path: Path) -> None:
+    probe = tmp_path / "probe.py"
+    probe.write_text(textwrap.dedent("""
+        import numpy as np
+        import xarray as xr
+        from quelbrin_auto.xarray import smooth, time_positions
+        cube = xr.DataArray(np.zeros((3, 2), np.float32), dims=("time", "y"))
+        ds: xr.Dataset = smooth(cube, "time", lam="reml", nodata=-1.0, d=2)
+        days = time_positions(np.arange(3)) + 1.0
+        smooth(cube, method=3)
+    """))
+    cache = ["--cache-dir", str(Path(sys.prefix) / ".mypy_cache")]
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", *cache, str(probe)],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=900)
+    # Exactly the wrong call: the module is typed (not Any) and the right calls pass.
+    assert done.returncode == 1 and "Found 1 error" in done.stdout, done.stdout
+    assert 'Argument "method" to "smooth" has incompatible type "int"' in done.stdout
+
+
 def test_the_readme_walk_through_runs(tmp_path: Path) -> None:
     text = (ROOT / "README.md").read_text()
     section = text.split("### From a raw cube to a smoothed Dataset", 1)[1]
