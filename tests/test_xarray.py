@@ -95,11 +95,17 @@ def test_datetimes_become_days_since_the_first_time() -> None:
     assert qx.time_positions(far)[1] == 36525.0 + 0.25 + 1e-6 / 86400
     with pytest.raises(ValueError, match="NaT"):
         qx.time_positions(np.array(["2024-01-01", "NaT"], "datetime64[D]"))
+    # Any unit of fixed length; months and years have none.
+    assert qx.time_positions(np.array([0, 3, 36], "datetime64[h]")).tolist() == [0.0, 0.125, 1.5]
+    assert qx.time_positions(np.array([1, 3], "datetime64[W]")).tolist() == [0.0, 14.0]
+    with pytest.raises(ValueError, match="no fixed length"):
+        qx.time_positions(np.array([1, 3], "datetime64[M]"))
 
 
 @pytest.mark.parametrize(("dtype", "work"), [
     (np.float16, np.float32), (np.float32, np.float32), (np.float64, np.float64),
-    (np.int16, np.float64), (np.uint8, np.float64), (np.bool_, np.float64)])
+    (np.longdouble, np.float64), (np.int16, np.float64), (np.uint8, np.float64),
+    (np.bool_, np.float64)])
 def test_precision_follows_the_data(dtype: Any, work: Any) -> None:
     assert qx.work_dtype(dtype) == work
     cube = (raw_cube(np.float64) * 100).fillna(7).astype(dtype)
@@ -145,15 +151,23 @@ def test_float_nodata_and_weights() -> None:
     flat_w = np.ascontiguousarray(np.broadcast_to(w.values.astype(np.float32), (NY * NX, NT)))
     ref = direct(cube.where(cube != -9999.0), lam=20.0, w_base_st=flat_w)
     assert same_bits(as_rows(ds.z), ref.z)
+    # One weight per pixel (no time dimension): the same at every time of that series.
+    per_pixel = xr.DataArray(np.arange(1.0, 1.0 + NY * NX).reshape(NY, NX), dims=("y", "x"))
+    ds = qx.smooth(cube.chunk({"x": 2}), lam=20.0, nodata=-9999.0, weights=per_pixel)
+    flat_w = np.repeat(per_pixel.values.reshape(-1, 1), NT, axis=1).astype(np.float32)
+    ref = direct(cube.where(cube != -9999.0), lam=20.0, w_base_st=flat_w)
+    assert same_bits(as_rows(ds.z.compute()), ref.z)
     with pytest.raises(ValueError, match="does not have"):
         qx.smooth(cube, weights=xr.DataArray(np.ones(3), dims="band"))
+    with pytest.raises(TypeError, match="DataArray over data's other dimensions"):
+        qx.smooth(cube, lam=np.ones(NY * NX))
 
 
 def test_irregular_time_axes_get_clear_errors() -> None:
     cube = raw_cube(np.float64)
     t = cube.time.values.copy()
     t[7] = t[6]
-    with pytest.raises(ValueError, match=r"duplicate values .* indices 6 and 7.*groupby"):
+    with pytest.raises(ValueError, match=r"duplicate values .* indices 6 and 7.*groupby\(.time.\)"):
         qx.smooth(cube.assign_coords(time=t))
     with pytest.raises(ValueError, match="sortby"):
         qx.smooth(cube.isel(time=slice(None, None, -1)))

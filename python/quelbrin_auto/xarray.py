@@ -24,10 +24,9 @@ import quelbrin_auto
 if TYPE_CHECKING:
     import xarray as xr
 
-__all__ = ["smooth", "time_positions"]
+__all__ = ["smooth", "time_positions", "work_dtype"]
 
 _F64 = npt.NDArray[np.float64]
-_DAY = np.timedelta64(86_400_000_000_000, "ns")
 _AT = "__quelbrin_at__"  # the output grid of at=, renamed once the result is built
 
 
@@ -43,13 +42,13 @@ def _xarray() -> Any:
 def work_dtype(dtype: npt.DTypeLike) -> np.dtype[Any]:
     """The precision data of ``dtype`` is smoothed in.
 
-    float32 and float16 -> float32 (the ``_f32`` smoother); float64, integers and booleans
-    -> float64 (integers up to 2**53 are exact there).  Anything else is a TypeError.
+    float32 and float16 -> float32 (the ``_f32`` smoother); float64 (and wider floats),
+    integers and booleans -> float64 (integers up to 2**53 are exact there).  Anything else is a TypeError.
     """
     dt = np.dtype(dtype)
     if dt in (np.float32, np.float16):
         return np.dtype(np.float32)
-    if dt == np.float64 or dt.kind in "iub":
+    if dt.kind in "iubf":
         return np.dtype(np.float64)
     raise TypeError(f"expected real numbers (float, int or bool data), got {dt}")
 
@@ -58,32 +57,39 @@ def time_positions(values: npt.ArrayLike, origin: Any = None) -> _F64:
     """Positions (float64) from a coordinate: datetime64 and timedelta64 become days.
 
     A datetime64 coordinate becomes days (of 86,400 s) since ``origin``, by default its own
-    first value; a timedelta64 coordinate becomes days; numbers are taken as they are.  The
-    conversion is exact up to float64 rounding (to about 10 microseconds over a century).
+    first value; a timedelta64 coordinate becomes days; numbers are taken as they are.  Whole
+    days are exact and the fraction is rounded once (to within a microsecond over a
+    century of days).  Months and years have no fixed length: such units are refused.
     """
     v = np.asarray(values)
+    if v.dtype.kind in "mM" and np.isnat(v).any():
+        raise ValueError("the time coordinate holds NaT")
     if v.dtype.kind == "M":
-        if np.isnat(v).any():
-            raise ValueError("the time coordinate holds NaT")
-        start = np.datetime64(v.flat[0] if origin is None else origin, "ns")
-        return _days(v.astype("datetime64[ns]") - start)
+        if v.size == 0:
+            return np.zeros(0)
+        return _days(v - (v.flat[0] if origin is None else np.datetime64(origin)))
     if v.dtype.kind == "m":
-        if np.isnat(v).any():
-            raise ValueError("the time coordinate holds NaT")
-        return _days(v.astype("timedelta64[ns]"))
+        return _days(v)
     if v.dtype.kind not in "iuf":
         raise TypeError(f"a coordinate to smooth along must be numbers or datetimes, got {v.dtype}")
     return np.asarray(v, dtype=np.float64)
 
 
 def _days(delta: npt.NDArray[np.timedelta64]) -> _F64:
+    unit, count = np.datetime_data(delta.dtype)
+    if unit in ("Y", "M"):
+        raise ValueError(f"times in units of {unit!r} have no fixed length in days")
+    if unit == "W":
+        delta, unit, count = delta.astype("timedelta64[D]"), "D", 1
+    per_day = int(np.timedelta64(1, "D") // np.timedelta64(count, unit))
     # Whole days and the remainder separately: exact integers, one rounding at the end.
-    whole, rest = np.divmod(delta.astype(np.int64), _DAY.astype(np.int64))
-    return whole.astype(np.float64) + rest.astype(np.float64) / float(_DAY.astype(np.int64))
+    whole, rest = np.divmod(delta.astype(np.int64), per_day)
+    return whole.astype(np.float64) + rest.astype(np.float64) / per_day
 
 
-def _increasing(x: _F64, values: npt.NDArray[Any], what: str) -> None:
-    """A clear error for positions the smoother would refuse, naming the first culprit."""
+def _increasing(x: _F64, values: npt.NDArray[Any], what: str, merge: str, order: str) -> None:
+    """A clear error for positions the smoother would refuse, naming the first culprit and
+    the remedy."""
     if not np.isfinite(x).all():
         raise ValueError(f"{what} must hold only finite values")
     step = np.diff(x)
@@ -91,11 +97,10 @@ def _increasing(x: _F64, values: npt.NDArray[Any], what: str) -> None:
         return
     i = int(np.argmax(step <= 0))
     if step[i] == 0:
-        raise ValueError(
-            f"{what} has duplicate values ({values[i]} at indices {i} and {i + 1}): merge "
-            f"them first, e.g. data.groupby(dim).mean(), or drop them")
+        raise ValueError(f"{what} has duplicate values ({values[i]} at indices {i} and {i + 1}): "
+                         f"merge them first, e.g. {merge}")
     raise ValueError(f"{what} must be increasing (index {i + 1} is before index {i}): "
-                     f"sort it first, e.g. data.sortby(dim)")
+                     f"sort it first, e.g. {order}")
 
 
 class _Smoother(NamedTuple):
@@ -338,7 +343,9 @@ def smooth(
 
     coord = data[dim].values
     x64 = time_positions(coord)
-    _increasing(x64, coord, f"the {dim!r} coordinate")
+    _increasing(x64, coord, f"the {dim!r} coordinate",
+                f"data.groupby({dim!r}).mean() or data.drop_duplicates({dim!r})",
+                f"data.sortby({dim!r})")
     x = x64.astype(dtype)
     if dtype == np.float32 and not (np.diff(x) > 0).all():
         i = int(np.argmax(np.diff(x) <= 0))
@@ -353,9 +360,14 @@ def smooth(
             raise TypeError(f"weights must be an xarray.DataArray, got {type(weights).__name__}")
         _within(weights, data.dims, "weights")
         _whole_series(weights, dim, "weights")
+        if dim not in weights.dims:  # one weight per series: the same at every time
+            weights = weights.expand_dims({dim: data.sizes[dim]})
         inputs.append(weights)
-        core_in.append([dim] if dim in weights.dims else [])
+        core_in.append([dim])
     lam_map = isinstance(lam, xr_mod.DataArray)
+    if isinstance(lam, np.ndarray) and lam.ndim:
+        raise TypeError("a lam per series is given as a DataArray over data's other "
+                        "dimensions (such as the lam of an earlier result)")
     if lam_map:
         _within(lam, other, "a lam map")
         inputs.append(lam)
@@ -380,7 +392,7 @@ def smooth(
             raise TypeError(f"at ({at_values.dtype}) and the {dim!r} coordinate "
                             f"({coord.dtype}) must both be datetimes or both not")
         at64 = time_positions(at_values, coord[0] if coord.dtype.kind == "M" else None)
-        _increasing(at64, at_values, "at")
+        _increasing(at64, at_values, "at", "numpy.unique(at)", "numpy.sort(at)")
         defaults = inspect.signature(fn).parameters
         fill = _interpolation(x64, at64, int(options.get("d", defaults["d"].default)),
                               float(options.get("eps", defaults["eps"].default)))
