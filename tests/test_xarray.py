@@ -7,7 +7,7 @@ import subprocess
 import sys
 import textwrap
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pytest
@@ -186,6 +186,38 @@ def test_irregular_time_axes_get_clear_errors() -> None:
         qx.smooth(cube, method="smooth_f64")
     with pytest.raises(ValueError, match="lam_bounds"):  # the smoother's own checks, at once
         qx.smooth(cube, lam_bounds=(5.0, 1.0))
+
+
+class _Weighted(NamedTuple):
+    z: np.ndarray
+    lam: np.ndarray
+    weights: np.ndarray
+    steps: np.ndarray
+    note: str = "not an array: left out"
+
+
+def test_method_selects_any_smoother_of_quelbrin_auto_and_forwards_its_options(
+        monkeypatch: pytest.MonkeyPatch) -> None:
+    # A smoother as new ones will come: more fields, options of its own.
+    def flavour(base: Any) -> Any:
+        def fit(x: np.ndarray, y_st: np.ndarray, w_base_st: Any = None, lam: Any = "gcv",
+                d: int = 2, eps: float = 1e-10, steps: int = 1) -> _Weighted:
+            r = base(x, y_st, w_base_st, lam=lam, d=d, eps=eps)
+            w = np.where(np.isfinite(y_st), 0.5, 0.0)
+            return _Weighted(r.z, r.lam, w, np.full(y_st.shape[0], float(steps)))
+        return fit
+    monkeypatch.setattr(quelbrin_auto, "__all__", [*quelbrin_auto.__all__, "fake_f32", "fake_f64"])
+    monkeypatch.setattr(quelbrin_auto, "fake_f32", flavour(quelbrin_auto.smooth_f32), raising=False)
+    monkeypatch.setattr(quelbrin_auto, "fake_f64", flavour(quelbrin_auto.smooth_f64), raising=False)
+    cube = raw_cube(np.float32)
+    ds = qx.smooth(cube.chunk({"y": 2}), method="fake", lam="reml", steps=3).compute()
+    assert sorted(ds.data_vars) == ["lam", "steps", "weights", "z"]
+    assert ds.weights.dims == cube.dims and ds.steps.dims == ("y", "x")
+    assert (ds.steps == 3.0).all() and same_bits(ds.z.values, qx.smooth(cube, lam="reml").z.values)
+    assert np.array_equal(ds.weights.values, np.where(cube.notnull(), 0.5, 0.0))
+    at = cube.time.values[:5] + np.timedelta64(1, "h")
+    moved = qx.smooth(cube, method="fake", lam="reml", at=at)
+    assert moved.z.dims == cube.dims and moved.weights.dims == ("time_observed", "y", "x")
 
 
 def test_dask_chunked_over_space_is_lazy_and_bit_equal() -> None:

@@ -255,7 +255,9 @@ def _smooth_block(
         lam = np.broadcast_to(maps[-1], lead).reshape(-1).astype(np.float64)
         # A stored map holds NaN where a series had nothing to fit; any lam does there.
         kwargs["lam"] = np.where(empty & np.isnan(lam), 1.0, lam)
-    result = fn(x, y_st, w_st, **kwargs)
+    if w_st is not None:
+        kwargs["w_base_st"] = w_st
+    result = fn(x, y_st, **kwargs)
     out = []
     for name in fields:
         v = _blank(getattr(result, name), empty)
@@ -376,7 +378,9 @@ def smooth(
 
     # The smoother called on no series: its options are checked at once (also for a lazy
     # cube), and its result tells which fields come back, with their dtypes.
-    probe = fn(x, np.empty((0, x.size), dtype), None, **lam_arg, **options)
+    probe = fn(x, np.empty((0, x.size), dtype), **lam_arg, **options)
+    if not hasattr(probe, "_asdict"):
+        raise TypeError(f"quelbrin_auto.{fn.__name__} does not return a named result")
     fields = tuple(n for n, v in probe._asdict().items() if isinstance(v, np.ndarray))
     per_time = {n for n in fields if getattr(probe, n).ndim == 2}
     if not lam_map and lam is not None:
@@ -393,9 +397,8 @@ def smooth(
                             f"({coord.dtype}) must both be datetimes or both not")
         at64 = time_positions(at_values, coord[0] if coord.dtype.kind == "M" else None)
         _increasing(at64, at_values, "at", "numpy.unique(at)", "numpy.sort(at)")
-        defaults = inspect.signature(fn).parameters
-        fill = _interpolation(x64, at64, int(options.get("d", defaults["d"].default)),
-                              float(options.get("eps", defaults["eps"].default)))
+        fill = _interpolation(x64, at64, int(_option(fn, options, "d")),
+                              float(_option(fn, options, "eps")))
         out_dim = at.dims[0] if isinstance(at, xr_mod.DataArray) else dim
         obs_dim = dim if out_dim != dim else f"{dim}_observed"
         sizes = {_AT: at_values.size}
@@ -432,6 +435,16 @@ def smooth(
     ds.attrs = {**data.attrs, "smoothed_with": f"quelbrin_auto.{fn.__name__} along {dim!r} "
                                                f"(positions: {units}), lam: {given}"}
     return cast("xr.Dataset", ds)
+
+
+def _option(fn: Callable[..., Any], options: Mapping[str, Any], name: str) -> Any:
+    """The value of option ``name`` in this call: given, or the smoother's default."""
+    if name in options:
+        return options[name]
+    param = inspect.signature(fn).parameters.get(name)
+    if param is None or param.default is inspect.Parameter.empty:
+        raise TypeError(f"at= needs {name}, which quelbrin_auto.{fn.__name__} does not declare")
+    return param.default
 
 
 def _within(arr: Any, dims: Any, what: str) -> None:
