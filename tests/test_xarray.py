@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -365,6 +366,15 @@ def test_mypy_strict_reads_the_installed_types(tmp_path: Path) -> None:
     # Exactly the wrong call: the module is typed (not Any) and the right calls pass.
     assert done.returncode == 1 and "Found 1 error" in done.stdout, done.stdout
     assert 'Argument "method" to "smooth" has incompatible type "int"' in done.stdout
+    # The module itself is strict-clean (mypy keeps quiet about installed packages, so it
+    # is checked from the sources, laid out as installed: the package stub beside it).
+    package = tmp_path / "src" / "quelbrin_auto"
+    package.mkdir(parents=True)
+    shutil.copy(ROOT / "python" / "quelbrin_auto" / "xarray.py", package)
+    shutil.copy(ROOT / "quelbrin_auto.pyi", package / "__init__.pyi")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", *cache, "quelbrin_auto/xarray.py"],
+                          cwd=package.parent, capture_output=True, text=True, timeout=900)
+    assert done.returncode == 0, done.stdout
 
 
 def test_the_readme_walk_through_runs(tmp_path: Path) -> None:

@@ -76,12 +76,12 @@ def time_positions(values: npt.ArrayLike, origin: Any = None) -> _F64:
 
 
 def _days(delta: npt.NDArray[np.timedelta64]) -> _F64:
-    unit, count = np.datetime_data(delta.dtype)
+    unit, _ = np.datetime_data(delta.dtype)
     if unit in ("Y", "M"):
         raise ValueError(f"times in units of {unit!r} have no fixed length in days")
     if unit == "W":
-        delta, unit, count = delta.astype("timedelta64[D]"), "D", 1
-    per_day = int(np.timedelta64(1, "D") // np.timedelta64(count, unit))
+        delta = delta.astype("timedelta64[D]")
+    per_day = int(np.array(1, "timedelta64[D]").astype(delta.dtype).astype(np.int64))
     # Whole days and the remainder separately: exact integers, one rounding at the end.
     whole, rest = np.divmod(delta.astype(np.int64), per_day)
     return whole.astype(np.float64) + rest.astype(np.float64) / per_day
