@@ -57,9 +57,9 @@ def time_positions(values: npt.ArrayLike, origin: Any = None) -> _F64:
     """Positions (float64) from a coordinate: datetime64 and timedelta64 become days.
 
     A datetime64 coordinate becomes days (of 86,400 s) since ``origin``, by default its own
-    first value; a timedelta64 coordinate becomes days; numbers are taken as they are.  Whole
-    days are exact and the fraction is rounded once (to within a microsecond over a
-    century of days).  Months and years have no fixed length: such units are refused.
+    first value, as ``(t - origin) / np.timedelta64(1, "D")`` computes it; a timedelta64
+    coordinate becomes days; numbers are taken as they are.  Months and years have no fixed
+    length: such units are refused.
     """
     v = np.asarray(values)
     if v.dtype.kind in "mM" and np.isnat(v).any():
@@ -79,12 +79,8 @@ def _days(delta: npt.NDArray[np.timedelta64]) -> _F64:
     unit, _ = np.datetime_data(delta.dtype)
     if unit in ("Y", "M"):
         raise ValueError(f"times in units of {unit!r} have no fixed length in days")
-    if unit == "W":
-        delta = delta.astype("timedelta64[D]")
-    per_day = int(np.array(1, "timedelta64[D]").astype(delta.dtype).astype(np.int64))
-    # Whole days and the remainder separately: exact integers, one rounding at the end.
-    whole, rest = np.divmod(delta.astype(np.int64), per_day)
-    return whole.astype(np.float64) + rest.astype(np.float64) / per_day
+    # The usual idiom, so that positions made by hand this way are the same bits.
+    return np.asarray(delta / np.timedelta64(1, "D"), dtype=np.float64)
 
 
 def _increasing(x: _F64, values: npt.NDArray[Any], what: str, merge: str, order: str) -> None:
@@ -400,6 +396,8 @@ def smooth(
         fill = _interpolation(x64, at64, int(_option(fn, options, "d")),
                               float(_option(fn, options, "eps")))
         out_dim = at.dims[0] if isinstance(at, xr_mod.DataArray) else dim
+        if out_dim in other:
+            raise ValueError(f"at runs along {out_dim!r}, another dimension of data")
         obs_dim = dim if out_dim != dim else f"{dim}_observed"
         sizes = {_AT: at_values.size}
 
