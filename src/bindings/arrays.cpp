@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "bindings/gil.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::bindings {
@@ -228,6 +229,7 @@ MatrixView<F> matrix_view(const InputArray& a) {
 
 template <class F>
 Ref new_zeros(std::size_t rows, std::size_t cols, F** data) {
+    const GilHeld gil;  // the cores ask for their outputs while they compute
     ensure_api();
     constexpr auto max_dim = static_cast<std::size_t>(std::numeric_limits<npy_intp>::max());
     if (rows > max_dim || cols > max_dim) throw_memory_error();

@@ -66,7 +66,8 @@ template <class F>
 MatrixView<F> matrix_view(const InputArray& a);
 
 // A new zero-filled C-ordered (rows, cols) array of F; its buffer goes to *data.  If NumPy
-// cannot make it (too big, out of memory) its own exception is raised as it is.
+// cannot make it (too big, out of memory) its own exception is raised as it is.  Callable
+// with the lock released for the work (gil.hpp): it takes it back meanwhile.
 template <class F>
 Ref new_zeros(std::size_t rows, std::size_t cols, F** data);
 

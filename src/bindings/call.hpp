@@ -114,7 +114,9 @@ std::array<F, 3> to_float_triple(PyObject* obj, const char* name) {
 // Runs `body` (which returns a new reference or throws) and hands the outcome to the
 // interpreter: the object, or null with the exception set.  Panic becomes PanicException,
 // std::bad_alloc MemoryError, any other C++ exception PanicException with a fixed text.
-// Nothing escapes.
+// Nothing escapes.  While `body` computes, the interpreter's signal handlers run every few
+// milliseconds (parallel/cancel.hpp); one that raises (Ctrl-C: KeyboardInterrupt) cancels
+// the work, and the call ends with that exception once every task has stopped.
 PyObject* call_frame(FunctionRef<PyObject*()> body) noexcept;
 
 }  // namespace quelbrin::bindings
