@@ -13,6 +13,7 @@ import sys
 import textwrap
 import time
 
+import numpy as np
 import pytest
 
 CHILD = textwrap.dedent("""
@@ -134,3 +135,74 @@ def test_repeated_interrupts_leave_the_pool_usable():
     finally:
         child.kill()
         child.wait()
+
+
+def _series(S, T, seed=1):
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    return np.arange(T, dtype=np.float64), rng.normal(size=(S, T))
+
+
+def test_auto_lets_other_threads_run():
+    # A ticker thread keeps ticking while quelbrin_auto computes: the call does not hold the
+    # interpreter lock for its numerical work.
+    import threading
+
+    import quelbrin_auto
+
+    x, y = _series(6000, 1000)
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.005)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        time.sleep(0.05)
+        start = time.perf_counter()
+        quelbrin_auto.smooth_f64(x, y, lam="reml", parallel=False)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        t.join()
+    during = [s for s in ticks if start <= s <= end]
+    gaps = [b - a for a, b in zip([start, *during], [*during, end])]
+    assert end - start > 0.3, "the call is too short to show anything"
+    assert len(during) >= 5 and max(gaps) < (end - start) / 2, (len(during), max(gaps))
+
+
+def test_auto_calls_from_two_threads_overlap():
+    # A short call started while a long one runs in another thread finishes first.
+    import threading
+
+    import quelbrin_auto
+
+    x, y = _series(8000, 1000)
+    xs, ys = _series(20, 200)
+    long_started = threading.Event()
+    done = {}
+
+    def long_call():
+        long_started.set()
+        quelbrin_auto.smooth_f64(x, y, lam="gcv", parallel=False)
+        done["long"] = time.perf_counter()
+
+    def short_call():
+        long_started.wait()
+        time.sleep(0.05)
+        result = quelbrin_auto.smooth_f64(xs, ys, lam=5.0)
+        done["short"] = time.perf_counter()
+        done["short_z"] = result.z
+
+    threads = [threading.Thread(target=long_call), threading.Thread(target=short_call)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert done["short"] < done["long"]
+    assert np.isfinite(done["short_z"]).all()
