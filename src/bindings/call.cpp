@@ -123,14 +123,20 @@ void fail_argument(const char* name) {
     throw PythonErrorSet{};
 }
 
-void fail_cast(PyObject* obj, const char* expected, const char* name) {
+void fail_cast(PyObject* obj, const char* expected, const char* name, std::string_view detail) {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
     if (qualname == nullptr) {
         PyErr_Clear();
         qualname = PyUnicode_FromString("<failed to extract type name>");
         if (qualname == nullptr) throw_python_error();
     }
-    PyErr_Format(PyExc_TypeError, "'%S' object cannot be cast as '%s'", qualname, expected);
+    if (detail.empty()) {
+        PyErr_Format(PyExc_TypeError, "'%S' object cannot be cast as '%s'", qualname, expected);
+    } else {
+        const std::string text(detail);
+        PyErr_Format(PyExc_TypeError, "'%S' object cannot be cast as '%s': %s", qualname, expected,
+                     text.c_str());
+    }
     Py_DECREF(qualname);
     fail_argument(name);
 }
