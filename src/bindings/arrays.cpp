@@ -264,7 +264,8 @@ FlatArray<F> flat(const InputArray& a) {
     if (!PyArray_CHKFLAGS(arr, NPY_ARRAY_C_CONTIGUOUS) &&
         !PyArray_CHKFLAGS(arr, NPY_ARRAY_F_CONTIGUOUS))
         throw_new_error(PyExc_TypeError, "The given array is not contiguous: argument '" +
-                                             std::string(a.name) + "' must be contiguous, got strides " +
+                                             std::string(a.name) +
+                                             "' must be contiguous, got strides " +
                                              shape_text(PyArray_NDIM(arr), PyArray_STRIDES(arr)) +
                                              " (pass numpy.ascontiguousarray(" + a.name + "))");
     const auto size = static_cast<std::size_t>(PyArray_SIZE(arr));

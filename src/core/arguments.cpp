@@ -42,18 +42,32 @@ std::size_t first_not_increasing(std::span<const F> x) {
     return x.size();
 }
 
+// Whether float32 rounding may have made x[i] equal to x[i-1]: they are equal, and float32
+// numbers there are so far apart (at least a thousandth of the mean spacing) that true
+// positions closer than that are plausible.  Returns the distance between float32 numbers
+// there, or 0.
+inline float merged_by_rounding(std::span<const float> x, std::size_t i) {
+    if (!(x[i] == x[i - 1]) || x[i] == 0.0f || !std::isfinite(x[i])) return 0.0f;
+    const float v = std::fabs(x[i]);
+    const float gap = std::nextafter(v, std::numeric_limits<float>::infinity()) - v;
+    const double span = static_cast<double>(x.back()) - static_cast<double>(x.front());
+    const double mean_spacing = span / static_cast<double>(x.size() - 1);
+    if (std::isfinite(mean_spacing) && mean_spacing > 0.0 &&
+        1000.0 * static_cast<double>(gap) < mean_spacing)
+        return 0.0f;
+    return gap;
+}
+
 // "x must be strictly increasing: x[i] = .. is not greater than x[i-1] = ..", and in
-// float32, when the two are equal, how far apart float32 numbers are there: positions
-// closer than that (day numbers with a time of day, say) were made equal by rounding.
+// float32, when rounding may have made the two equal, how far apart float32 numbers are
+// there (day numbers with a time of day, say).
 template <class F>
 std::string not_increasing_message(std::span<const F> x, std::size_t i) {
     std::string out = "x must be strictly increasing: x[" + std::to_string(i) +
                       "] = " + number_text(x[i]) + " is not greater than x[" +
                       std::to_string(i - 1) + "] = " + number_text(x[i - 1]);
     if constexpr (std::is_same_v<F, float>) {
-        if (x[i] == x[i - 1] && x[i] != F(0) && std::isfinite(x[i])) {
-            const F gap = std::nextafter(std::fabs(x[i]), std::numeric_limits<F>::infinity()) -
-                          std::fabs(x[i]);
+        if (const float gap = merged_by_rounding(x, i); gap > 0.0f) {
             out += " (float32 numbers near " + number_text(x[i]) + " are " + number_text(gap) +
                    " apart: positions closer than that become equal in float32; subtract a "
                    "nearer origin, or use float64 positions with the _f64 function)";
@@ -149,11 +163,10 @@ Result<void> check_base_weights(const MatrixView<F>& y_st,
     // Only on failure: count the rows concerned, for the message.
     std::size_t rows = 1;
     for (std::size_t r = s + 1; r < y_st.rows; ++r) rows += first_bad_in_row(r) != y_st.cols;
-    return error("w_base_st must be finite where y_st is observed: w_base_st[" +
-                 std::to_string(s) + ", " + std::to_string(t) +
-                 "] = " + number_text((*w_base_st)(s, t)) + " (row " + std::to_string(s) +
-                 " is the first of " + std::to_string(rows) + (rows == 1 ? " row" : " rows") +
-                 " with such a weight)");
+    return error("w_base_st must be finite where y_st is observed: w_base_st[" + std::to_string(s) +
+                 ", " + std::to_string(t) + "] = " + number_text((*w_base_st)(s, t)) + " (row " +
+                 std::to_string(s) + " is the first of " + std::to_string(rows) +
+                 (rows == 1 ? " row" : " rows") + " with such a weight)");
 }
 
 template <class F>
