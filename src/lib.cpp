@@ -53,7 +53,7 @@ Notes
 Solves, per series, the linear system:
 `(diag(w) + lam * D.T @ D + ridge * I) z = w * y`.
 
-NaNs in `y_st` are treated as missing (weight forced to 0).
+Non-finite values in `y_st` (NaN, +inf, -inf) are treated as missing (weight forced to 0).
 
 Parameters
 ----------
@@ -82,7 +82,7 @@ Notes
 Runs `iterations` steps of IRLS to down-weight outliers using the chosen `weighting`
 function and scale estimator (`scale="mad"` or `"huber"`).
 
-NaNs in `y_st` are treated as missing (weight forced to 0).
+Non-finite values in `y_st` (NaN, +inf, -inf) are treated as missing (weight forced to 0).
 
 If `merge_x_tol > 0`, adjacent `x` values within that spacing are merged (in input-x units)
 using a base-weighted mean of observations. The solve runs on the compressed grid and the
@@ -172,8 +172,27 @@ void fill_methods() {
                     docs[5].c_str()};
 }
 
+constexpr const char* kModuleDoc =
+    R"doc(Whittaker smoothing of many series at once.
+
+Each function comes in a float32 (_f32) and a float64 (_f64) flavour:
+
+build_pb_f64, build_pb_f32
+    The penalty band P = D.T @ D of divided differences of order d, alone.
+whittaker_solve_f64, whittaker_solve_f32
+    The single-pass smoother: (diag(w) + lam * P + ridge * I) z = w * y per series.
+robust_whittaker_irls_f64, robust_whittaker_irls_f32
+    The robust smoother: iteratively reweighted, outliers down-weighted.
+
+x is one vector of T strictly increasing positions shared by all series, y_st an (S, T)
+array with one series per row; non-finite values of y_st are missing. With parallel=True
+the series run on a pool of worker threads; results are the same bits either way.
+
+The module quelbrin_auto (same package) chooses lam per series and releases the GIL while
+it computes.)doc";
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "quelbrin", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "quelbrin", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first imported the module; the module's state (its cached module

@@ -46,7 +46,10 @@ def passes_checks(f, *args, **kw):
 def refused(message, f, *args, **kw):
     with pytest.raises(ValueError) as e:
         f(*args, **kw)
-    assert type(e.value) is ValueError and str(e.value) == message
+    text = str(e.value)
+    # The position and weight messages go on with the details of the first offence.
+    detailed = message in (X_INCREASING, W_FINITE) and text.startswith(message + ": ")
+    assert type(e.value) is ValueError and (text == message or detailed), text
 
 
 # (functions, keyword arguments, message): every refused scalar value.
@@ -311,3 +314,83 @@ def test_grids_with_a_finite_span_keep_their_bits(suffix, dt, mode):
             scale = np.median(np.diff(x)).astype(dt)
         np.testing.assert_array_equal(f(x, normalize=mode)[0],
                                       f((x - x[0]) / scale, normalize=None)[0])
+
+
+def all_smoothers(suffix):
+    import quelbrin_auto
+
+    return [*fns(suffix).values(), getattr(quelbrin_auto, "smooth" + suffix)]
+
+
+def message_of(f, *args, **kw):
+    with pytest.raises(ValueError) as e:
+        f(*args, **kw)
+    return str(e.value)
+
+
+@pytest.mark.parametrize("suffix,dt", FLAVOURS)
+def test_the_order_message_names_the_first_offending_pair(suffix, dt):
+    _, y = data(dt, T=40)
+    x = (np.arange(40) * 1.25 + 0.5).astype(dt)
+    for k, bad in [(17, x[16]), (5, x[3]), (30, np.nan)]:
+        xb = x.copy()
+        xb[k] = bad  # the first fault is at k (a NaN also breaks k + 1, reported later)
+        want = (f"{X_INCREASING}: x[{k}] = {'nan' if np.isnan(bad) else repr(float(bad))} "
+                f"is not greater than x[{k - 1}] = {float(x[k - 1])!r}")
+        for f in all_smoothers(suffix):
+            args = (xb,) if f.__name__.startswith("build_pb") else (xb, y[:, :40])
+            assert message_of(f, *args) == want
+
+
+def test_float32_day_numbers_that_rounding_merged_get_a_hint():
+    # Julian day numbers with a time of day: minutes apart in float64, equal in float32.
+    x64 = 2460000.5 + np.arange(0, 2, 1 / 24)  # hourly: float32 keeps steps of 0.25 day
+    x32 = x64.astype(np.float32)
+    k = int(np.flatnonzero(np.diff(x32) <= 0)[0]) + 1
+    gap = float(np.spacing(x32[k]))
+    y = np.zeros((2, x64.size), np.float32)
+    text = message_of(quelbrin.whittaker_solve_f32, x32, y)
+    assert text.startswith(f"{X_INCREASING}: x[{k}] = {float(x32[k])!r} is not greater than")
+    assert f"float32 numbers near {float(x32[k])!r} are {gap!r} apart" in text
+    # float64 keeps them apart; and a plain reversal in float32 gets no rounding hint.
+    quelbrin.whittaker_solve_f64(x64, y.astype(np.float64))
+    distinct = np.unique(x32)[::-1].copy()
+    assert "float32 numbers" not in message_of(quelbrin.whittaker_solve_f32, distinct,
+                                               y[:, :distinct.size])
+
+
+@pytest.mark.parametrize("suffix,dt", FLAVOURS)
+def test_a_non_finite_weight_names_its_row_and_counts_the_rows(suffix, dt):
+    x, y = data(dt, S=6, T=12)
+    w = np.ones_like(y)
+    y[1, 2] = np.nan
+    w[1, 2] = np.inf  # at a missing observation: allowed, not counted
+    w[2, 7] = np.nan
+    w[2, 9] = np.inf
+    w[4, 0] = -np.inf
+    want = f"{W_FINITE}: w_base_st[2, 7] = nan (row 2 is the first of 2 rows with such a weight)"
+    for f in all_smoothers(suffix)[1:]:
+        assert message_of(f, x, y, w) == want
+    w[4, 0] = 1.0
+    assert message_of(all_smoothers(suffix)[1], x, y, w).endswith("(row 2 is the first of 1 row "
+                                                                  "with such a weight)")
+
+
+def test_array_messages_say_what_was_expected():
+    import quelbrin_auto
+
+    x = np.arange(365.0)
+    cases = [
+        (x.astype("datetime64[D]"), "x", "expected a 1-D float64 array, "
+         "got datetime64[D] with shape (365,)"),
+        (np.zeros((2, 365, 3)), "y_st", "expected a 2-D float64 array, got float64 with shape "
+         "(2, 365, 3)"),
+        ([[0.0] * 365], "y_st", "expected a 2-D float64 array"),
+    ]
+    for f in (quelbrin.whittaker_solve_f64, quelbrin_auto.smooth_f64):
+        for value, arg, detail in cases:
+            args = {"x": x, "y_st": np.zeros((2, 365)), arg: value}
+            with pytest.raises(TypeError) as e:
+                f(args["x"], args["y_st"])
+            assert str(e.value) == (f"argument '{arg}': '{type(value).__qualname__}' object "
+                                    f"cannot be cast as 'ndarray': {detail}")

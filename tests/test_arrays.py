@@ -44,12 +44,26 @@ def test_wrong_arrays(name, slot):
            (np.asarray(a[0]), "ndarray"), (a.tolist(), "list")]
     if slot < 2:
         bad.append((None, "NoneType"))  # None only means "absent" for w_base_st
+    want = "float32" if name.endswith("_f32") else "float64"
     for value, type_name in bad:
         args[slot] = value
         with pytest.raises(TypeError) as e:
             call(name, *args)
         arg = ["x", "y_st", "w_base_st"][slot]
-        assert str(e.value) == f"argument '{arg}': '{type_name}' object cannot be cast as 'ndarray'"
+        # The fixed text first, then what was expected and what was given.
+        expected = (f"argument '{arg}': '{type_name}' object cannot be cast as 'ndarray': "
+                    f"expected a {a.ndim}-D {want} array")
+        if isinstance(value, np.ndarray):
+            expected += f", got {value.dtype.str if value.dtype.byteorder == '>' else value.dtype}"
+            expected += f" with shape {value.shape}"
+        assert str(e.value).startswith(expected), (str(e.value), expected)
+        hint = str(e.value)[len(expected):]
+        if isinstance(value, np.ndarray) and value.dtype.byteorder == ">":
+            assert hint == f" (not in native byte order: pass a.astype(np.{want}))"
+        elif isinstance(value, np.ndarray) and value.dtype == np.dtype(other):
+            assert hint == f" ({np.dtype(other).name} data goes to the _{'f64' if want == 'float32' else 'f32'} functions)"
+        else:
+            assert hint == ""
 
 
 @pytest.mark.parametrize("name", ALL)
@@ -58,7 +72,9 @@ def test_x_must_be_contiguous(name):
     spread = np.repeat(x, 2)[::2]
     with pytest.raises(TypeError) as e:
         call(name, spread, y, w)
-    assert str(e.value) == "The given array is not contiguous"
+    assert str(e.value) == ("The given array is not contiguous: argument 'x' must be contiguous, "
+                            f"got strides ({spread.strides[0]},) "
+                            "(pass numpy.ascontiguousarray(x))")
     assert_same_bits(call(name, np.ascontiguousarray(spread), y, w), call(name, x, y, w))
     one = np.arange(3, dtype=x.dtype)[::2][:1]  # strided, but one element is contiguous
     if name.startswith("whittaker"):
@@ -224,4 +240,7 @@ def test_masked_arrays_of_the_wrong_dtype_are_the_usual_type_error(name):
     y_int = np.ma.array(np.zeros(y.shape, np.int64), mask=np.ones(y.shape, bool))
     with pytest.raises(TypeError) as e:
         call(name, x, y_int, w)
-    assert str(e.value) == "argument 'y_st': 'MaskedArray' object cannot be cast as 'ndarray'"
+    want = "float32" if name.endswith("_f32") else "float64"
+    assert str(e.value) == ("argument 'y_st': 'MaskedArray' object cannot be cast as 'ndarray': "
+                            f"expected a 2-D {want} array (masked arrays are accepted), "
+                            f"got a masked array of int64 with shape {y.shape}")

@@ -47,7 +47,7 @@ def test_build_pb_validation(suffix, dt):
         with pytest.raises(ValueError, match="^x must have length >=2$"):
             f(np.array(bad, dt))
     for bad in ([0, 1, 1, 2], [0, np.nan, 2], [np.nan, 1, 2], [3, 2, 1]):
-        with pytest.raises(ValueError, match="^x must be strictly increasing$"):
+        with pytest.raises(ValueError, match="^x must be strictly increasing: x\\[[12]\\] = "):
             f(np.array(bad, dt))
     for bad in ([-np.inf, 0, 1], [0, 1, np.inf]):
         with pytest.raises(ValueError, match="^x must hold only finite values$"):
@@ -137,7 +137,7 @@ def test_solve_defaults_and_errors(suffix, dt):
     np.testing.assert_array_equal(f(x, y, lam=7.3), f(x, y, lam=float(dt(7.3))))
     with pytest.raises(ValueError, match=r"^y_st shape must be \(S,T\) with T=len\(x\)$"):
         f(x, np.ones((2, len(x) + 1), dt))
-    with pytest.raises(ValueError, match="^x must be strictly increasing$"):
+    with pytest.raises(ValueError, match="^x must be strictly increasing: x\\[1\\] = "):
         f(x[::-1].copy(), y)
     with pytest.raises(ValueError, match="^w_base_st must match y_st shape$"):
         f(x, y, np.ones((y.shape[0] + 1, y.shape[1]), dt))

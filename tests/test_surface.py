@@ -48,7 +48,7 @@ Notes
 Solves, per series, the linear system:
 `(diag(w) + lam * D.T @ D + ridge * I) z = w * y`.
 
-NaNs in `y_st` are treated as missing (weight forced to 0).
+Non-finite values in `y_st` (NaN, +inf, -inf) are treated as missing (weight forced to 0).
 
 Parameters
 ----------
@@ -76,7 +76,7 @@ Notes
 Runs `iterations` steps of IRLS to down-weight outliers using the chosen `weighting`
 function and scale estimator (`scale="mad"` or `"huber"`).
 
-NaNs in `y_st` are treated as missing (weight forced to 0).
+Non-finite values in `y_st` (NaN, +inf, -inf) are treated as missing (weight forced to 0).
 
 If `merge_x_tol > 0`, adjacent `x` values within that spacing are merged (in input-x units)
 using a base-weighted mean of observations. The solve runs on the compressed grid and the
@@ -164,6 +164,22 @@ def test_module_attributes():
         f = getattr(quelbrin, name)
         assert type(f).__name__ == "builtin_function_or_method" and f.__name__ == name
         assert f.__module__ == "quelbrin" and f.__self__ is quelbrin
+
+
+def test_module_docstrings_and_version():
+    import pathlib
+    import tomllib
+
+    import quelbrin_auto
+
+    # Every function is introduced by the module's docstring (its only non-dunder content).
+    assert quelbrin.__doc__.startswith("Whittaker smoothing of many series at once.")
+    assert all(name in quelbrin.__doc__ for name in NAMES)
+    assert "lam" in quelbrin_auto.__doc__ and "smooth_f64" in quelbrin_auto.__doc__
+    pyproject = pathlib.Path(__file__).resolve().parents[1] / "pyproject.toml"
+    version = tomllib.loads(pyproject.read_text())["project"]["version"]
+    assert quelbrin_auto.__version__ == version
+    assert "__version__" not in vars(quelbrin)  # quelbrin keeps exactly its attribute set
 
 
 def test_second_import_returns_the_same_module():

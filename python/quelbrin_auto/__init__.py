@@ -6,11 +6,16 @@ number, or one per series), and return a :class:`SmoothResult`.  For every serie
 ``z[s]`` equals, bit for bit, ``quelbrin.whittaker_solve_f64(x, y_st[s:s+1],
 w_base_st[s:s+1], lam=lam[s], d=d, ridge=ridge, normalize=normalize, eps=eps)[0]``
 (``whittaker_solve_f32`` for ``smooth_f32``, whose ``lam`` values are float32 numbers).
+
+The numerical work runs without the GIL: other Python threads go on, and calls from several
+threads overlap (with a fixed ``lam`` this is the thread-friendly form of
+``whittaker_solve_*``).  Ctrl-C interrupts a call.
 """
 
 from __future__ import annotations
 
 import inspect
+from importlib import metadata as _metadata
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -19,6 +24,11 @@ import numpy.typing as npt
 import _quelbrin_auto
 
 __all__ = ["SmoothResult", "smooth_f32", "smooth_f64"]
+
+try:  # the version of the installed wheel (both modules ship in it)
+    __version__: str = _metadata.version("quelbrin")
+except _metadata.PackageNotFoundError:  # run from a build tree, not installed
+    __version__ = "0+unknown"
 
 
 class SmoothResult(NamedTuple):

@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "bindings/gil.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::bindings {
@@ -159,18 +160,80 @@ bool has_masked_entries(PyObject* obj) {
     return truth != 0;
 }
 
+template <class F>
+constexpr const char* dtype_name() {
+    return std::is_same_v<F, float> ? "float32" : "float64";
+}
+
+// str(obj), or "?" when it cannot be had.
+std::string text_of(PyObject* obj) {
+    std::string out = "?";
+    if (PyObject* text = PyObject_Str(obj)) {
+        if (const char* s = PyUnicode_AsUTF8(text)) out = s;
+        Py_DECREF(text);
+    }
+    PyErr_Clear();
+    return out;
+}
+
+// "(365,)", "(3, 10)", "()": a shape as NumPy prints it.
+std::string shape_text(int ndim, const npy_intp* dims) {
+    std::string out = "(";
+    for (int i = 0; i < ndim; ++i) {
+        if (i != 0) out += ", ";
+        out += std::to_string(static_cast<long long>(dims[i]));
+    }
+    return out + (ndim == 1 ? ",)" : ")");
+}
+
+bool is_masked_array(PyObject* obj) {
+    if (Py_IS_TYPE(obj, &PyArray_Type)) return false;
+    const MaskedApi* api = masked_api();
+    const int is_ma = api != nullptr ? PyObject_IsInstance(obj, api->type) : 0;
+    PyErr_Clear();
+    return is_ma > 0;
+}
+
+// What an array argument should have been and what it was, after the cast message:
+// "expected a 1-D float64 array, got int64 with shape (365,)", with a hint where the fix
+// is not obvious from that (the other float type, a foreign byte order).
+template <class F>
+std::string expected_array(PyObject* obj, int ndim) {
+    std::string out = "expected a " + std::to_string(ndim) + "-D " + dtype_name<F>() + " array";
+    if (!PyArray_Check(obj)) return out;
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    PyArray_Descr* have = PyArray_DESCR(arr);
+    const bool masked = is_masked_array(obj);
+    if (masked) out += " (masked arrays are accepted)";
+    out += ", got ";
+    if (masked) out += "a masked array of ";
+    out += text_of(reinterpret_cast<PyObject*>(have)) + " with shape " +
+           shape_text(PyArray_NDIM(arr), PyArray_DIMS(arr));
+    const bool floating = have->type_num == NPY_FLOAT || have->type_num == NPY_DOUBLE;
+    if (floating && !PyArray_ISNBO(have->byteorder)) {
+        out += " (not in native byte order: pass a.astype(np.";
+        out += dtype_name<F>();
+        out += "))";
+    } else if (have->type_num == (std::is_same_v<F, float> ? NPY_DOUBLE : NPY_FLOAT)) {
+        out += std::is_same_v<F, float> ? " (float64 data goes to the _f64 functions)"
+                                        : " (float32 data goes to the _f32 functions)";
+    }
+    return out;
+}
+
 // The cast TypeError unless `obj` is an ndarray of `ndim` dimensions with F's dtype.
 template <class F>
 void check_ndarray(PyObject* obj, int ndim, const char* name) {
-    if (!PyArray_Check(obj)) fail_cast(obj, "ndarray", name);
+    const auto refuse = [&] { fail_cast(obj, "ndarray", name, expected_array<F>(obj, ndim)); };
+    if (!PyArray_Check(obj)) refuse();
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(arr) != ndim) fail_cast(obj, "ndarray", name);
+    if (PyArray_NDIM(arr) != ndim) refuse();
     PyArray_Descr* have = PyArray_DESCR(arr);
     PyArray_Descr* want = dtype_of<F>();
     if (have != want) {
         const bool equivalent = PyArray_EquivTypes(have, want);
         if (PyErr_Occurred()) PyErr_Clear();
-        if (!equivalent) fail_cast(obj, "ndarray", name);
+        if (!equivalent) refuse();
     }
 }
 
@@ -186,13 +249,13 @@ InputArray to_array(PyObject* obj, int ndim, const char* name, MaskedEntries mas
     check_ndarray<F>(obj, ndim, name);
     // Plain ndarrays, by far the usual argument, never look at numpy.ma.
     if (Py_IS_TYPE(obj, &PyArray_Type) || !has_masked_entries(obj))
-        return InputArray{Ref::borrow(obj)};
-    if (masked == MaskedEntries::flagged) return InputArray{Ref::borrow(obj), true};
+        return InputArray{Ref::borrow(obj), false, name};
+    if (masked == MaskedEntries::flagged) return InputArray{Ref::borrow(obj), true, name};
     Ref fill = checked(PyFloat_FromDouble(
         masked == MaskedEntries::missing ? std::numeric_limits<double>::quiet_NaN() : 0.0));
     Ref filled = checked(PyObject_CallMethod(obj, "filled", "O", fill.get()));
     check_ndarray<F>(filled.get(), ndim, name);
-    return InputArray{std::move(filled), true};
+    return InputArray{std::move(filled), true, name};
 }
 
 template <class F>
@@ -200,7 +263,11 @@ FlatArray<F> flat(const InputArray& a) {
     PyArrayObject* arr = as_ndarray(a);
     if (!PyArray_CHKFLAGS(arr, NPY_ARRAY_C_CONTIGUOUS) &&
         !PyArray_CHKFLAGS(arr, NPY_ARRAY_F_CONTIGUOUS))
-        throw_new_error(PyExc_TypeError, "The given array is not contiguous");
+        throw_new_error(PyExc_TypeError, "The given array is not contiguous: argument '" +
+                                             std::string(a.name) +
+                                             "' must be contiguous, got strides " +
+                                             shape_text(PyArray_NDIM(arr), PyArray_STRIDES(arr)) +
+                                             " (pass numpy.ascontiguousarray(" + a.name + "))");
     const auto size = static_cast<std::size_t>(PyArray_SIZE(arr));
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
     if (size == 0) return FlatArray<F>(nullptr, 0);
@@ -228,6 +295,7 @@ MatrixView<F> matrix_view(const InputArray& a) {
 
 template <class F>
 Ref new_zeros(std::size_t rows, std::size_t cols, F** data) {
+    const GilHeld gil;  // the cores ask for their outputs while they compute
     ensure_api();
     constexpr auto max_dim = static_cast<std::size_t>(std::numeric_limits<npy_intp>::max());
     if (rows > max_dim || cols > max_dim) throw_memory_error();

@@ -18,6 +18,8 @@ struct InputArray {
     Ref array;
     // The argument was a numpy.ma.MaskedArray with at least one masked entry.
     bool had_masked = false;
+    // The argument's name, for messages about it.
+    const char* name = "";
 };
 
 // What a masked entry of a numpy.ma.MaskedArray argument stands for.
@@ -28,7 +30,8 @@ enum class MaskedEntries {
 };
 
 // Converts argument `name`: an ndarray (or subclass) with `ndim` dimensions whose dtype is
-// that of F (or equivalent to it), else the cast TypeError naming 'ndarray'.  A
+// that of F (or equivalent to it), else the cast TypeError naming 'ndarray', followed by
+// what was expected and what was given.  A
 // numpy.ma.MaskedArray with masked entries is read through `obj.filled(...)` as `masked`
 // says (the caller's array is not changed); one without masked entries is read as the
 // plain array it holds.  The first call in the process fetches NumPy's C API; if that fails
@@ -57,7 +60,8 @@ class FlatArray {
     std::size_t size_ = 0;
 };
 
-// TypeError "The given array is not contiguous" unless the array is C- or F-contiguous.
+// TypeError "The given array is not contiguous" unless the array is C- or F-contiguous,
+// followed by the argument's name, its strides and the cure.
 template <class F>
 FlatArray<F> flat(const InputArray& a);
 
@@ -66,7 +70,8 @@ template <class F>
 MatrixView<F> matrix_view(const InputArray& a);
 
 // A new zero-filled C-ordered (rows, cols) array of F; its buffer goes to *data.  If NumPy
-// cannot make it (too big, out of memory) its own exception is raised as it is.
+// cannot make it (too big, out of memory) its own exception is raised as it is.  Callable
+// with the lock released for the work (gil.hpp): it takes it back meanwhile.
 template <class F>
 Ref new_zeros(std::size_t rows, std::size_t cols, F** data);
 

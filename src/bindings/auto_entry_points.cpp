@@ -7,6 +7,7 @@
 
 #include "bindings/arrays.hpp"
 #include "bindings/call.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/params.hpp"
 #include "bindings/smoother_params.hpp"
 #include "core/arguments.hpp"
@@ -126,7 +127,10 @@ PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         outputs.leverage.emplace(leverage);
         outputs.se.emplace(se);
     }
-    raise_unless(selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, outputs));
+    // Other Python threads run while this computes; the arrays stay referenced by `call`.
+    raise_unless(without_gil([&] {
+        return selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, outputs);
+    }));
     QB_ASSERT(z.array && stats.array, "the automatic smoother returned without its outputs");
     PyObject* lev = leverage.array ? leverage.array.get() : Py_None;
     PyObject* sev = se.array ? se.array.get() : Py_None;

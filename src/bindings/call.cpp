@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/gil.hpp"
+#include "parallel/cancel.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::bindings {
@@ -121,14 +123,20 @@ void fail_argument(const char* name) {
     throw PythonErrorSet{};
 }
 
-void fail_cast(PyObject* obj, const char* expected, const char* name) {
+void fail_cast(PyObject* obj, const char* expected, const char* name, std::string_view detail) {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
     if (qualname == nullptr) {
         PyErr_Clear();
         qualname = PyUnicode_FromString("<failed to extract type name>");
         if (qualname == nullptr) throw_python_error();
     }
-    PyErr_Format(PyExc_TypeError, "'%S' object cannot be cast as '%s'", qualname, expected);
+    if (detail.empty()) {
+        PyErr_Format(PyExc_TypeError, "'%S' object cannot be cast as '%s'", qualname, expected);
+    } else {
+        const std::string text(detail);
+        PyErr_Format(PyExc_TypeError, "'%S' object cannot be cast as '%s': %s", qualname, expected,
+                     text.c_str());
+    }
     Py_DECREF(qualname);
     fail_argument(name);
 }
@@ -219,13 +227,35 @@ std::array<double, 3> to_triple(PyObject* obj, const char* name) {
     return out;
 }
 
+namespace {
+
+// The call's cancellation check: the interpreter's signal handlers run here (on the main
+// thread; elsewhere this finds nothing), so Ctrl-C raises KeyboardInterrupt and cancels the
+// work.  With the lock released for the work it is taken back for the check, except while
+// the interpreter shuts down, when a thread must not take it.
+bool signal_raised() noexcept {
+    if (t_released_state != nullptr && Py_IsFinalizing()) return false;
+    const GilHeld gil;
+    return PyErr_CheckSignals() != 0;
+}
+
+}  // namespace
+
 PyObject* call_frame(FunctionRef<PyObject*()> body) noexcept {
     try {
         try {
+            const auto check = [] { return signal_raised(); };
+            parallel::CancelToken token(check);
+            const parallel::TokenScope scope(&token);
             PyObject* result = body();
             if (result == nullptr) throw_python_error();
             return result;
         } catch (const PythonErrorSet&) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        } catch (const parallel::Cancelled&) {
+            // The check that cancelled the work has set the exception (KeyboardInterrupt).
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         } catch (const Panic& p) {

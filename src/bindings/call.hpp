@@ -103,8 +103,10 @@ std::array<F, 3> to_float_triple(PyObject* obj, const char* name) {
     return {static_cast<F>(t[0]), static_cast<F>(t[1]), static_cast<F>(t[2])};
 }
 
-// Raises "'<type>' object cannot be cast as '<expected>'" for argument `name`.
-[[noreturn]] void fail_cast(PyObject* obj, const char* expected, const char* name);
+// Raises "'<type>' object cannot be cast as '<expected>'" for argument `name`; a `detail`
+// follows after ": ".
+[[noreturn]] void fail_cast(PyObject* obj, const char* expected, const char* name,
+                            std::string_view detail = {});
 
 // Applies the argument prefix rule to the current exception and unwinds: an exception of
 // exactly TypeError becomes TypeError("argument '<name>': " + its text) with the same
@@ -114,7 +116,9 @@ std::array<F, 3> to_float_triple(PyObject* obj, const char* name) {
 // Runs `body` (which returns a new reference or throws) and hands the outcome to the
 // interpreter: the object, or null with the exception set.  Panic becomes PanicException,
 // std::bad_alloc MemoryError, any other C++ exception PanicException with a fixed text.
-// Nothing escapes.
+// Nothing escapes.  While `body` computes, the interpreter's signal handlers run every few
+// milliseconds (parallel/cancel.hpp); one that raises (Ctrl-C: KeyboardInterrupt) cancels
+// the work, and the call ends with that exception once every task has stopped.
 PyObject* call_frame(FunctionRef<PyObject*()> body) noexcept;
 
 }  // namespace quelbrin::bindings

@@ -1,6 +1,11 @@
 #include "core/arguments.hpp"
 
+#include <charconv>
 #include <cmath>
+#include <limits>
+#include <string>
+#include <system_error>
+#include <type_traits>
 
 #include "support/ascii.hpp"
 
@@ -18,17 +23,70 @@ std::optional<ScaleKind> scale_kind(std::string_view name) noexcept {
     return std::nullopt;
 }
 
+namespace {
+
+// The shortest text that reads back as the same F.
+template <class F>
+std::string number_text(F v) {
+    char buf[64];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return ec == std::errc() ? std::string(buf, end) : std::string("?");
+}
+
+// The index of the first position not greater than the one before it, or x.size().
+template <class F>
+std::size_t first_not_increasing(std::span<const F> x) {
+    for (std::size_t i = 1; i < x.size(); ++i) {
+        if (!(x[i] > x[i - 1])) return i;  // NaN fails too
+    }
+    return x.size();
+}
+
+// Whether float32 rounding may have made x[i] equal to x[i-1]: they are equal, and float32
+// numbers there are so far apart (at least a thousandth of the mean spacing) that true
+// positions closer than that are plausible.  Returns the distance between float32 numbers
+// there, or 0.
+inline float merged_by_rounding(std::span<const float> x, std::size_t i) {
+    if (!(x[i] == x[i - 1]) || x[i] == 0.0f || !std::isfinite(x[i])) return 0.0f;
+    const float v = std::fabs(x[i]);
+    const float gap = std::nextafter(v, std::numeric_limits<float>::infinity()) - v;
+    const double span = static_cast<double>(x.back()) - static_cast<double>(x.front());
+    const double mean_spacing = span / static_cast<double>(x.size() - 1);
+    if (std::isfinite(mean_spacing) && mean_spacing > 0.0 &&
+        1000.0 * static_cast<double>(gap) < mean_spacing)
+        return 0.0f;
+    return gap;
+}
+
+// "x must be strictly increasing: x[i] = .. is not greater than x[i-1] = ..", and in
+// float32, when rounding may have made the two equal, how far apart float32 numbers are
+// there (day numbers with a time of day, say).
+template <class F>
+std::string not_increasing_message(std::span<const F> x, std::size_t i) {
+    std::string out = "x must be strictly increasing: x[" + std::to_string(i) +
+                      "] = " + number_text(x[i]) + " is not greater than x[" +
+                      std::to_string(i - 1) + "] = " + number_text(x[i - 1]);
+    if constexpr (std::is_same_v<F, float>) {
+        if (const float gap = merged_by_rounding(x, i); gap > 0.0f) {
+            out += " (float32 numbers near " + number_text(x[i]) + " are " + number_text(gap) +
+                   " apart: positions closer than that become equal in float32; subtract a "
+                   "nearer origin, or use float64 positions with the _f64 function)";
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 template <class F>
 bool strictly_increasing(std::span<const F> x) {
-    for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-        if (!(x[i + 1] > x[i])) return false;  // NaN fails too
-    }
-    return true;
+    return first_not_increasing(x) == x.size();
 }
 
 template <class F>
 Result<void> check_positions(std::span<const F> x) {
-    if (!strictly_increasing(x)) return error("x must be strictly increasing");
+    if (const std::size_t i = first_not_increasing(x); i != x.size())
+        return error(not_increasing_message(x, i));
     // Increasing positions are finite when both ends are (a lone position is its own ends).
     if (!x.empty() && !(std::isfinite(x.front()) && std::isfinite(x.back())))
         return error("x must hold only finite values");
@@ -88,13 +146,27 @@ template <class F>
 Result<void> check_base_weights(const MatrixView<F>& y_st,
                                 const std::optional<MatrixView<F>>& w_base_st) {
     if (!w_base_st || w_base_st->rows != y_st.rows || w_base_st->cols != y_st.cols) return {};
-    for (std::size_t s = 0; s < y_st.rows; ++s) {
-        for (std::size_t t = 0; t < y_st.cols; ++t) {
-            if (std::isfinite(y_st(s, t)) && !std::isfinite((*w_base_st)(s, t)))
-                return error("w_base_st must be finite where y_st is observed");
-        }
+    const auto bad_at = [&](std::size_t s, std::size_t t) {
+        return std::isfinite(y_st(s, t)) && !std::isfinite((*w_base_st)(s, t));
+    };
+    const auto first_bad_in_row = [&](std::size_t s) {
+        std::size_t t = 0;
+        while (t < y_st.cols && !bad_at(s, t)) ++t;
+        return t;
+    };
+    std::size_t s = 0;
+    std::size_t t = y_st.cols;
+    for (; s < y_st.rows; ++s) {
+        if ((t = first_bad_in_row(s)) != y_st.cols) break;
     }
-    return {};
+    if (s == y_st.rows) return {};
+    // Only on failure: count the rows concerned, for the message.
+    std::size_t rows = 1;
+    for (std::size_t r = s + 1; r < y_st.rows; ++r) rows += first_bad_in_row(r) != y_st.cols;
+    return error("w_base_st must be finite where y_st is observed: w_base_st[" + std::to_string(s) +
+                 ", " + std::to_string(t) + "] = " + number_text((*w_base_st)(s, t)) + " (row " +
+                 std::to_string(s) + " is the first of " + std::to_string(rows) +
+                 (rows == 1 ? " row" : " rows") + " with such a weight)");
 }
 
 template <class F>

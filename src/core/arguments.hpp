@@ -27,8 +27,9 @@ template <class F>
 bool strictly_increasing(std::span<const F> x);
 
 // "x must be strictly increasing" unless every position is greater than the one before it
-// (a NaN fails this); then "x must hold only finite values" for an infinite position or a
-// lone NaN.
+// (a NaN fails this), followed by the first offending pair (and, in float32, a word on
+// rounding when the two are equal); then "x must hold only finite values" for an infinite
+// position or a lone NaN.
 template <class F>
 Result<void> check_positions(std::span<const F> x);
 
@@ -52,7 +53,8 @@ Result<void> check_scale(std::string_view scale);
 // finite and > 0.  No tuning given: nothing to check.
 template <class F>
 Result<void> check_tuning(const std::optional<std::array<F, 3>>& tuning, bool reads_a_and_b);
-// Every base weight at an observed (finite) y is finite; at a missing y anything goes.
+// Every base weight at an observed (finite) y is finite; at a missing y anything goes.  The
+// message names the first such weight, its row and how many rows have one.
 // Without base weights, or with a shape that differs from y_st's (reported elsewhere),
 // nothing to check.
 template <class F>

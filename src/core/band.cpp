@@ -5,6 +5,7 @@
 
 #include "core/difference_rows.hpp"
 #include "core/floor_eps.hpp"
+#include "parallel/cancel.hpp"
 #include "support/huge_pages.hpp"
 #include "support/sizes.hpp"
 
@@ -21,12 +22,16 @@ std::size_t stored_half_bandwidth(std::uint64_t d, std::size_t T) {
 // Adds P = D.T @ D of order d >= 1 on T > d positions into the zero band pb: row r of D
 // (difference_rows.hpp) is added to the band as soon as it is complete, so every band
 // element sums its products in increasing r.
+// Positions between two interruption points (a few milliseconds of work).
+constexpr std::size_t kPositionsPerCheck = std::size_t{1} << 16;
+
 template <class F, std::size_t Dc>
 void add_penalty(std::span<const F> x, std::size_t d_runtime, F eps, F* pb) {
     const std::size_t T = x.size();
     DifferenceRows<F, Dc> rows(d_runtime);
     const std::size_t d = rows.order();
     for (std::size_t t = 1; t < T; ++t) {
+        if (t % kPositionsPerCheck == 0) parallel::interruption_point();  // long grids
         const F* c = rows.advance(t, [x, t](std::size_t j) { return x[t - j]; }, eps);
         if (c == nullptr) continue;
         const std::size_t r = t - d;

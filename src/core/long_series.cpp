@@ -9,6 +9,7 @@
 #include "core/kernels/batch.hpp"
 #include "core/observation.hpp"
 #include "core/trust.hpp"
+#include "parallel/cancel.hpp"
 #include "support/sizes.hpp"
 
 namespace quelbrin::core {
@@ -40,6 +41,9 @@ inline F above_floor(F v, F floor) {
 // structurally zero rows beyond d left out.  Columns away from both ends (Interior) take
 // the same steps without the bounds tests, and every array index is then a constant, so
 // the state (a local object whose members are all inlined) stays in registers.
+// Columns between two interruption points (a few milliseconds of work).
+constexpr std::size_t kColumnsPerCheck = std::size_t{1} << 16;
+
 template <class F, std::size_t D>
 class OnePass {
   public:
@@ -54,7 +58,11 @@ class OnePass {
         const std::size_t hi = T_ > D ? T_ - D : 0;
         std::size_t i = 0;
         for (; i < lo; ++i) column<false>(i);
-        for (; i < hi; ++i) column<true>(i);
+        while (i < hi) {  // in stretches, so that a long series can be cancelled
+            const std::size_t end = hi - i > kColumnsPerCheck ? i + kColumnsPerCheck : hi;
+            for (; i < end; ++i) column<true>(i);
+            parallel::interruption_point();
+        }
         for (; i < T_; ++i) column<false>(i);
         back_substitute();
         return !bad_;

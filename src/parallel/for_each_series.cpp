@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "parallel/cancel.hpp"
 #include "parallel/pool.hpp"
 #include "support/panic.hpp"
 
@@ -36,7 +37,14 @@ void run_range(Leaf leaf, std::size_t n, std::size_t lo, std::size_t hi, std::si
 
 }  // namespace
 
-void for_each_series_range(bool parallel, std::size_t S, std::size_t T, Leaf leaf) {
+void for_each_series_range(bool parallel, std::size_t S, std::size_t T, Leaf user_leaf) {
+    // Within a cancellable call every leaf works in short chunks with an interruption point
+    // before each (the same series in the same order, so the same numbers).
+    CancelToken* token = current_token();
+    auto chunked = [&](std::size_t lo, std::size_t hi) {
+        run_interruptible(token, lo, hi, user_leaf);
+    };
+    const Leaf leaf = chunked;
     if (!parallel || S < 2) {
         if (S > 0) leaf(0, S);
         return;

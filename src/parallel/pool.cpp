@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "parallel/cancel.hpp"
 #include "parallel/machinery.hpp"
 #include "parallel/worker_pool.hpp"
 #include "support/panic.hpp"
@@ -140,10 +141,25 @@ void submit_and_wait(Pool& pool, FunctionRef<void()> unit) {
     job.waiter_mutex = &m;
     job.waiter_cv = &cv;
     pool.inject(&job);
+    CancelToken* token = current_token();
+    if (token != nullptr && !token->on_owner_thread()) token = nullptr;
     {
         std::unique_lock<std::mutex> lk(m);
-        while (!job.done.load(std::memory_order_acquire)) cv.wait(lk);
+        while (!job.done.load(std::memory_order_acquire)) {
+            if (token == nullptr || token->cancelled()) {
+                cv.wait(lk);
+                continue;
+            }
+            // The waiting thread runs the call's check now and then; once it says stop, the
+            // workers leave the unit at their next interruption point and it completes.
+            if (cv.wait_for(lk, kPollInterval) == std::cv_status::timeout) {
+                lk.unlock();
+                token->poll(true);
+                lk.lock();
+            }
+        }
     }
+    if (token != nullptr && token->cancelled()) throw Cancelled{};
     if (job.error) std::rethrow_exception(job.error);
 }
 

@@ -65,7 +65,9 @@ std::size_t pool_running_threads(const Pool& pool) noexcept;
 
 // Runs `unit` on `pool` and blocks the calling thread (which does no pool work meanwhile)
 // until it has completed; rethrows the unit's exception here.  Called on a thread of that
-// pool it simply runs `unit` there, so nested sections cannot deadlock the pool.
+// pool it simply runs `unit` there, so nested sections cannot deadlock the pool.  While it
+// waits, the calling thread polls the check of its current CancelToken (cancel.hpp); once
+// cancelled, it still waits for the unit to complete, then throws Cancelled.
 void pool_submit_to(Pool& pool, FunctionRef<void()> unit);
 
 // 2 MiB, or the platform's minimum thread stack if that is larger.

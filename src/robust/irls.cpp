@@ -10,6 +10,7 @@
 #include "core/kernels/batch.hpp"
 #include "core/observation.hpp"
 #include "core/solver.hpp"
+#include "parallel/cancel.hpp"
 #include "parallel/for_each_series.hpp"
 #include "robust/scale.hpp"
 #include "support/panic.hpp"
@@ -300,7 +301,8 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
     work.watch.clear();
     work.before.resize(T);
     std::vector<std::size_t>& active = work.active;
-    for (std::uint64_t k = 1; k <= N; ++k) {  // k: the step performed now
+    for (std::uint64_t k = 1; k <= N; ++k) {        // k: the step performed now
+        if (k > 1) parallel::interruption_point();  // steps of one long series take a while
         active.clear();
         for (std::size_t j = 0; j < n; ++j) {
             if (work.stop_at[j] >= k) active.push_back(j);

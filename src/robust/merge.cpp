@@ -3,9 +3,16 @@
 #include <cmath>
 
 #include "core/observation.hpp"
+#include "parallel/cancel.hpp"
 #include "support/panic.hpp"
 
 namespace quelbrin::robust {
+namespace {
+
+// Series merged or expanded between two interruption points of a cancellable call.
+constexpr std::size_t kSeriesPerCheck = 64;
+
+}  // namespace
 
 template <class F>
 MergedGrid<F> merge_groups(std::span<const F> x, F tol) {
@@ -38,6 +45,7 @@ MergedSeries<F> merge_series(const MatrixView<F>& y, const MatrixView<F>& wbase_
               "merge_series: base weights do not match the observations");
     MergedSeries<F> out{Matrix<F>(S, groups.size()), Matrix<F>(S, groups.size())};
     for (std::size_t s = 0; s < S; ++s) {
+        if (s % kSeriesPerCheck == 0) parallel::interruption_point();
         for (std::size_t g = 0; g < groups.size(); ++g) {
             double total = 0.0;
             double acc = 0.0;
@@ -71,6 +79,7 @@ IrlsResult<F> expand_results(const Matrix<F>& z_m, const Matrix<F>& wt_m, const 
               "expand_results: groups do not cover the grid");
     IrlsResult<F> out{Matrix<F>(S, T), Matrix<F>(S, T)};
     for (std::size_t s = 0; s < S; ++s) {
+        if (s % kSeriesPerCheck == 0) parallel::interruption_point();
         for (std::size_t g = 0; g < groups.size(); ++g) {
             const F zg = z_m(s, g);
             const F wm = w_m(s, g);

@@ -51,6 +51,7 @@ QB_TEST(median_and_normalisation_examples) {
         panicked = true;
     }
     QB_CHECK(panicked);
+    QB_CHECK(quelbrin_test::contains(quelbrin_test::stderr_text(), "/src/core/median.cpp:"));
 
     using M = std::optional<std::string_view>;
     const Vec x{10, 12, 14, 20}, x2{0, 1, 3, 6, 10};

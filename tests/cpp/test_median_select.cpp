@@ -191,4 +191,12 @@ QB_TEST(median_select_panics_on_nan) {
             QB_CHECK(panicked);
         }
     }
+    // Every one of them was reported on standard error as a panic of the calling thread.
+    const std::string report = quelbrin_test::stderr_text();
+    std::size_t reports = 0;
+    for (std::size_t at = 0;
+         (at = report.find("thread 'main' panicked at ", at)) != std::string::npos; ++at)
+        ++reports;
+    QB_CHECK(reports == 4 * 3 * 2);
+    QB_CHECK(quelbrin_test::contains(report, "median_select: unordered comparison (NaN value)"));
 }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "parallel/cancel.hpp"
 #include "parallel/cpus.hpp"
 #include "parallel/for_each_series.hpp"
 #include "parallel/pool.hpp"
@@ -300,6 +301,7 @@ QB_TEST(parallel_section_with_zero_row_length_panics) {
     auto leaf = [&](std::size_t, std::size_t) { called = true; };
     QB_CHECK(panic_message_of([&] { for_each_series_range(true, 5, 0, leaf); }) ==
              "chunk_size must not be zero");
+    QB_CHECK(quelbrin_test::contains(quelbrin_test::stderr_text(), "chunk_size must not be zero"));
     QB_CHECK(!called);
     for_each_series_range(false, 5, 0, leaf);  // the serial loop has no such precondition
     QB_CHECK(called);
@@ -335,6 +337,10 @@ QB_TEST(lowest_failing_series_wins_after_all_tasks_finish) {
             active_at_arrival = active.load();
         }
         QB_CHECK(msg == "series 9 failed");
+        // Reported on standard error by the thread it happened on.
+        QB_CHECK(quelbrin_test::contains(quelbrin_test::stderr_text(),
+                                         parallel ? "panicked at" : "thread 'main' panicked at"));
+        QB_CHECK(quelbrin_test::contains(quelbrin_test::stderr_text(), "series 9 failed"));
         QB_CHECK(active_at_arrival == 0);
         for (std::size_t s = 0; s < S; ++s) QB_CHECK(hits[s] <= 1);
         for (std::size_t s = 0; s <= 9; ++s) QB_CHECK(hits[s] == 1);
@@ -378,6 +384,7 @@ QB_TEST(allocation_failure_on_a_worker_arrives_as_bad_alloc) {
         });
     });
     QB_CHECK(msg == "twelve");
+    QB_CHECK(quelbrin_test::contains(quelbrin_test::stderr_text(), "\ntwelve\n"));
 }
 
 QB_TEST(nested_sections_run_inside_leaves) {
@@ -459,4 +466,45 @@ QB_TEST(absurd_thread_count_is_an_allocation_failure) {
         got_bad_alloc = true;
     }
     QB_CHECK(got_bad_alloc);
+}
+
+// Cancelling: once the calling thread's check says stop, the section ends at the workers'
+// next chunk, every started leaf has returned, Cancelled reaches the caller, and the pool
+// runs the next section in full.  The serial loop stops the same way.
+QB_TEST(a_cancelled_section_stops_soon_and_leaves_the_pool_usable) {
+    using quelbrin::parallel::Cancelled;
+    using quelbrin::parallel::CancelToken;
+    using quelbrin::parallel::TokenScope;
+    const std::size_t S = 4000;
+    for (const bool parallel : {false, true}) {
+        std::atomic<std::size_t> done{0};
+        std::atomic<int> active{0};
+        std::atomic<bool> stop{false};
+        const auto check = [&] { return stop.load(); };
+        CancelToken token(check);
+        bool cancelled = false;
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            const TokenScope scope(&token);
+            for_each_series(parallel, S, 1, [&](std::size_t) {
+                active.fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                if (done.fetch_add(1) == 100) stop = true;  // about 50 ms in
+                active.fetch_sub(1);
+            });
+        } catch (const Cancelled&) {
+            cancelled = true;
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        QB_CHECK(cancelled && token.cancelled());
+        QB_CHECK(active.load() == 0);
+        QB_CHECK(done.load() > 100 && done.load() < S);
+        QB_CHECK(took < std::chrono::seconds(1));  // the whole section would take 2 s or more
+        Coverage cov(S);
+        for_each_series_range(parallel, S, 1,
+                              [&](std::size_t lo, std::size_t hi) { cov.leaf(lo, hi); });
+        QB_CHECK(cov.each_once());
+    }
+    // Without a token nothing is ever cancelled.
+    QB_CHECK(quelbrin::parallel::current_token() == nullptr);
 }
