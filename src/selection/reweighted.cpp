@@ -142,14 +142,14 @@ template <class F>
 struct LeafWork {
     EvaluatorScratch evaluator;
     FitSolver::Scratch fit;
-    std::vector<F> base;     // (block, T): the screened base weights
-    std::vector<F> next;     // one row: the weights the rule gives
-    std::vector<F> y;        // one row of observations
-    std::vector<F> r;        // robust: studentised residuals
-    std::vector<F> wr;       // robust: robust weights
+    std::vector<F> base;  // (block, T): the screened base weights
+    std::vector<F> next;  // one row: the weights the rule gives
+    std::vector<F> y;     // one row of observations
+    std::vector<F> r;     // robust: studentised residuals
+    std::vector<F> wr;    // robust: robust weights
     std::vector<std::uint8_t> usable;
     std::vector<double> diag, screen;
-    std::vector<std::uint64_t> stop_at;
+    std::vector<std::uint8_t> done, choose_next, fresh, settled;
     std::vector<Choice> choice;
     std::vector<double> lam;  // the lam of each block series' latest fit (an F value)
     std::vector<std::uint8_t> failed;
@@ -257,8 +257,7 @@ class Loop {
             batch_->solve_range(
                 work.fit, 0, active.size(), [&](std::size_t a) { return work.lam[active[a]]; },
                 [&](std::size_t a, std::size_t t0, std::size_t t1, double* w, double* y) {
-                    core::fill_series(*batch_, y_, &weights_, direct, s0 + active[a], t0, t1, w,
-                                      y);
+                    core::fill_series(*batch_, y_, &weights_, direct, s0 + active[a], t0, t1, w, y);
                 },
                 [&](std::size_t a) { return rows_.z + (s0 + active[a]) * T_; },
                 [&](std::size_t a, double*) { work.failed[active[a]] = 1; });
@@ -270,8 +269,12 @@ class Loop {
                     QB_ASSERT(r == 1 && c == T_, "a one-series fit asked for another shape");
                     return row;
                 };
-                const core::SolveOptions<F> so{static_cast<F>(work.lam[j]), fit_.d, fit_.ridge,
-                                               fit_.normalize, fit_.eps, false};
+                const core::SolveOptions<F> so{static_cast<F>(work.lam[j]),
+                                               fit_.d,
+                                               fit_.ridge,
+                                               fit_.normalize,
+                                               fit_.eps,
+                                               false};
                 const Result<void> r = core::whittaker_solve_core<F>(
                     x_, row_view(y_, s), std::optional<MatrixView<F>>(row_view(weights_, s)), so,
                     into_row);
@@ -319,12 +322,26 @@ class Loop {
         for (std::size_t t = 0; t < T_; ++t) work.next[t] = base[t] * work.wr[t];
     }
 
+    // Every fit of series s0 .. s1-1, which share their solves.
+    //
+    // lam is chosen on the weights a fit is about to use: by the robust rule before every
+    // fit (its weights are continuous and rarely repeat), by the asymmetric rule whenever
+    // the weights have settled at the current lam (they take two values per observation
+    // and settle within a few fits; choosing in between would only track a moving target
+    // at the cost of a search per fit).  A series is done when its weights repeat and lam
+    // was chosen on them, or when lam chosen again on settled weights is the lam they
+    // settled at: every later fit would repeat the last.  Otherwise it stops after
+    // `iterations` fits.
     void run_block(std::size_t s0, std::size_t s1, LeafWork<F>& work, FirstError& failure) const {
         const std::size_t n = s1 - s0;
         const std::uint64_t N = o_.iterations;
+        const bool named = fit_.lam.kind == LamChoice::Kind::name;
         work.base.resize(n * T_);
         for (std::size_t j = 0; j < n; ++j) start(s0 + j, &work.base[j * T_], work);
-        work.stop_at.assign(n, N);
+        work.done.assign(n, 0);
+        work.choose_next.assign(n, 1);
+        work.fresh.assign(n, 0);
+        work.settled.assign(n, 0);
         work.choice.assign(n, Choice{});
         work.lam.assign(n, 0.0);
         work.failed.assign(n, 0);
@@ -334,25 +351,42 @@ class Loop {
         for (std::uint64_t k = 1; k <= N; ++k) {  // k: the fit made now
             work.active.clear();
             for (std::size_t j = 0; j < n; ++j) {
-                if (work.stop_at[j] >= k) work.active.push_back(j);
+                if (work.done[j]) continue;
+                if (work.choose_next[j]) {
+                    ev.load(y_, &weights_, s0 + j);
+                    const Choice c = choose(ev, s0 + j);
+                    const double lam = static_cast<double>(static_cast<F>(c.lam));
+                    work.choice[j] = c;
+                    if (work.settled[j] && lam == work.lam[j]) {
+                        work.done[j] = 1;  // the last fit used these weights at this lam
+                        continue;
+                    }
+                    work.lam[j] = lam;
+                    work.fresh[j] = 1;
+                    work.choose_next[j] = 0;
+                }
+                work.active.push_back(j);
             }
             if (work.active.empty()) break;
-            for (const std::size_t j : work.active) {
-                ev.load(y_, &weights_, s0 + j);
-                work.choice[j] = choose(ev, s0 + j);
-                work.lam[j] = static_cast<double>(static_cast<F>(work.choice[j].lam));
-            }
             fit(s0, work);
+            if (k == N) break;
             for (const std::size_t j : work.active) {
-                if (work.stop_at[j] == k) continue;  // its last fit
                 const std::size_t s = s0 + j;
                 if (!rule_.asymmetric) ev.load(y_, &weights_, s);
                 reweight(s, &work.base[j * T_], ev, work.lam[j], work);
                 F* g = weights_row(s);
                 if (std::memcmp(work.next.data(), g, T_ * sizeof(F)) == 0) {
-                    work.stop_at[j] = k;  // every later fit would repeat this one
+                    if (work.fresh[j] || !named) {
+                        work.done[j] = 1;
+                    } else {
+                        work.choose_next[j] = 1;  // settled: lam again, on these weights
+                        work.settled[j] = 1;
+                    }
                 } else {
                     std::memcpy(g, work.next.data(), T_ * sizeof(F));
+                    work.fresh[j] = 0;
+                    work.settled[j] = 0;
+                    work.choose_next[j] = named && !rule_.asymmetric;
                 }
             }
         }
@@ -422,8 +456,7 @@ Result<void> reweighted_core(std::span<const F> x, const MatrixView<F>& y_st,
     const core::PenaltyBand<double> band = [&] {
         const std::vector<double> promoted(x.begin(), x.end());
         const std::vector<double> positions = core::normalize_x<double>(promoted, o.fit.normalize);
-        return core::build_penalty_band<double>(positions, o.fit.d,
-                                                static_cast<double>(o.fit.eps));
+        return core::build_penalty_band<double>(positions, o.fit.d, static_cast<double>(o.fit.eps));
     }();
 
     Rows<F> rows;

@@ -28,7 +28,7 @@ struct ReweightRule {
 
 template <class F>
 struct ReweightOptions {
-    AutoOptions<F> fit;           // lam (a criterion, a number, one per series), bounds, ...
+    AutoOptions<F> fit;             // lam (a criterion, a number, one per series), bounds, ...
     std::uint64_t iterations = 10;  // fits per series at most
     ReweightRule<F> rule;
 };
