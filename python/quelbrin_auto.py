@@ -127,7 +127,7 @@ robust : None or "tukey", "huber", "cauchy", "welsch", "fair", "hampel"
     Robust smoothing: after every fit the observations are re-weighted as
     quelbrin.robust_whittaker_irls_{sfx} does (same weighting, tuning and scale rules), the
     residuals first divided by sqrt(1 - leverage), and lam is chosen again on the new
-    weights, at most `iterations` fits (default 10; fewer when the weights repeat).
+    weights, at most `iterations` fits (default 5; fewer when the weights repeat).
     Gross values (more than 100 robust scales from the series' median, such as an unmasked
     nodata of -3.4e38) get weight 0 before the first fit.
 iterations, tuning, scale : used with robust only (tuning None: the weighting's defaults;

@@ -51,7 +51,7 @@ Asymmetric Whittaker smoother with lam chosen per series at every fit (float32 d
 float32 lam values); see quelbrin_auto.envelope_f32.)doc";
 
 constexpr const char* kSmoothRobustF64Doc =
-    R"doc(smooth_robust_f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False, robust=None, iterations=10, tuning=None, scale="mad")
+    R"doc(smooth_robust_f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False, robust=None, iterations=5, tuning=None, scale="mad")
 --
 
 smooth_f64 with an optional robust weighting re-applied after every fit, lam re-chosen
@@ -60,7 +60,7 @@ per series at every fit; see quelbrin_auto.smooth_f64.
 Returns (z, stats, leverage, se, weights); weights is None without robust.)doc";
 
 constexpr const char* kSmoothRobustF32Doc =
-    R"doc(smooth_robust_f32(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False, robust=None, iterations=10, tuning=None, scale="mad")
+    R"doc(smooth_robust_f32(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False, robust=None, iterations=5, tuning=None, scale="mad")
 --
 
 smooth_f32 with an optional robust weighting; see quelbrin_auto.smooth_f32.)doc";

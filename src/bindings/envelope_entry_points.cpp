@@ -16,7 +16,11 @@ namespace quelbrin::bindings {
 namespace {
 
 constexpr double kDefaultBounds[2] = {1e-3, 1e9};
-constexpr std::uint64_t kDefaultIterations = 10;
+// Fits at most: the envelope's are cheap (lam is chosen again only once its two-valued
+// weights settle); the robust rule chooses lam before every fit, and its fits gain little
+// after about five.
+constexpr std::uint64_t kEnvelopeIterations = 10;
+constexpr std::uint64_t kRobustIterations = 5;
 
 // lam as smooth_* reads it: a str (criterion name), an array with at least one dimension
 // (one value per series, float64), or anything else read as one number.
@@ -68,7 +72,7 @@ std::vector<double> read_bounds(PyObject* obj) {
 // The arguments of both functions; each table fills what it takes.
 template <class F>
 struct ReweightCall {
-    explicit ReweightCall(const char* lam) {
+    ReweightCall(const char* lam, std::uint64_t fits) : iterations(fits) {
         this->lam.choice = selection::LamChoice{selection::LamChoice::Kind::name, lam, 0.0, {}};
     }
     Arrays arrays;
@@ -76,7 +80,7 @@ struct ReweightCall {
     LamArgument lam;
     std::vector<double> bounds{kDefaultBounds[0], kDefaultBounds[1]};
     bool uncertainty = false;
-    std::uint64_t iterations = kDefaultIterations;
+    std::uint64_t iterations;
     double p = 0.9;
     std::optional<std::string_view> robust;  // None: no reweighting
     std::string_view scale = "mad";
@@ -123,7 +127,7 @@ constexpr ParamTable<ReweightCall<F>, 13> kEnvelope{
         kUncertaintyParam<F>,
     }}};
 
-// smooth_robust_f32 / _f64: smooth_*'s parameters, then robust=None, iterations=10,
+// smooth_robust_f32 / _f64: smooth_*'s parameters, then robust=None, iterations=5,
 // tuning=None, scale="mad".
 template <class F>
 constexpr ParamTable<ReweightCall<F>, 15> kSmoothRobust{
@@ -204,7 +208,7 @@ PyObject* reweighted(const ReweightCall<F>& call, const selection::ReweightRule<
 
 template <class F>
 PyObject* envelope(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    ReweightCall<F> call("vcurve");
+    ReweightCall<F> call("vcurve", kEnvelopeIterations);
     bind_call(kEnvelope<F>, args, nargsf, kwnames, call);
     selection::ReweightRule<F> rule;
     rule.kind = selection::ReweightRule<F>::Kind::asymmetric;
@@ -214,7 +218,7 @@ PyObject* envelope(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
 
 template <class F>
 PyObject* smooth_robust(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    ReweightCall<F> call("gcv");
+    ReweightCall<F> call("gcv", kRobustIterations);
     bind_call(kSmoothRobust<F>, args, nargsf, kwnames, call);
     if (!call.robust) {
         // No reweighting: smooth_* itself.

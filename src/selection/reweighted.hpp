@@ -40,10 +40,12 @@ struct ReweightOutputs {
 };
 
 // For every series: the counted observations (finite y, base weight > 0; the base weight
-// is 1 without w_base_st) that are gross (selection/gross.hpp) get weight 0 for good; then,
-// up to `iterations` times, lam is chosen on the current weights (or taken as given), the
-// series is fitted, and the rule gives the next weights from that fit.  A series stops
-// early when its weights repeat (every later fit would repeat the last).
+// is 1 without w_base_st) that are gross (selection/gross.hpp) get weight 0 for good; then
+// the series is fitted up to `iterations` times, the rule giving the next weights from each
+// fit.  lam (a criterion) is chosen on the weights the fit is about to use: before every fit
+// by the robust rule, and by the asymmetric rule at the first fit and whenever its weights
+// have settled at the current lam.  A series stops early when its weights repeat and lam
+// was chosen on them (every later fit would repeat the last).
 //
 // The last fit of series s is, bit for bit, the single-pass smoother on that series alone
 // with w_base = weights[s] and lam = stats lam[s] (as F); weights[s] is 0 wherever the
