@@ -23,6 +23,11 @@ call.  Store the map to reproduce the fits later without searching (pass it back
     python examples/dask_cube.py                      # default cube, 2 workers
     python examples/dask_cube.py --ny 400 --nx 400 --workers 2 --robust 3
     python examples/dask_cube.py --auto reml          # lam per pixel, and its map
+    python examples/dask_cube.py --auto vcurve --envelope 0.9   # cloudy pixels: upper envelope
+
+With --envelope P the series are fitted by quelbrin_auto's envelope (weights P above the
+fit, 1 - P below, lam chosen per pixel at every fit): the upper envelope of vegetation
+series that clouds pull down.
 """
 
 from __future__ import annotations
@@ -241,22 +246,27 @@ def smooth_series_auto(
     d: int = 2,
     lam_bounds: tuple[float, float] = (1e-3, 1e9),
     parallel: bool = True,
+    envelope: float | None = None,
 ) -> tuple[FloatArray, LamArray]:
     """Smooth the rows of an (S, T) matrix with lam chosen per row by quelbrin_auto.
 
     lam is a criterion ("gcv", "loocv", "reml", "vcurve"), or the numbers to use (one, or
-    one per row, e.g. a stored map).  Returns z (S, T) in the data's precision and the
-    (S,) float64 lam of every row (float32 numbers for float32 data).
+    one per row, e.g. a stored map).  envelope: p of quelbrin_auto's envelope (None: the
+    plain smoother).  Returns z (S, T) in the data's precision and the (S,) float64 lam of
+    every row (float32 numbers for float32 data).
     """
+    extra: dict[str, Any] = {} if envelope is None else {"p": envelope}
     if y_st.dtype == np.float32:
-        r = quelbrin_auto.smooth_f32(
+        fn32 = quelbrin_auto.smooth_f32 if envelope is None else quelbrin_auto.envelope_f32
+        r = fn32(
             np.ascontiguousarray(x, dtype=np.float32), y_st.astype(np.float32, copy=False),
-            lam=lam, d=d, lam_bounds=lam_bounds, parallel=parallel,
+            lam=lam, d=d, lam_bounds=lam_bounds, parallel=parallel, **extra,
         )
     elif y_st.dtype == np.float64:
-        r = quelbrin_auto.smooth_f64(
+        fn64 = quelbrin_auto.smooth_f64 if envelope is None else quelbrin_auto.envelope_f64
+        r = fn64(
             np.ascontiguousarray(x, dtype=np.float64), y_st.astype(np.float64, copy=False),
-            lam=lam, d=d, lam_bounds=lam_bounds, parallel=parallel,
+            lam=lam, d=d, lam_bounds=lam_bounds, parallel=parallel, **extra,
         )
     else:
         raise TypeError(f"expected float32 or float64 data, got {y_st.dtype}")
@@ -413,9 +423,13 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--auto", choices=CRITERIA, default=None,
                    help="choose lam per pixel by this criterion (quelbrin_auto) and return "
                         "a lam map too")
+    p.add_argument("--envelope", type=float, default=None, metavar="P",
+                   help="with --auto: the upper envelope (P > 0.5) or baseline (P < 0.5)")
     args = p.parse_args(argv)
     if args.auto and args.robust:
         p.error("--auto chooses lam for the single-pass smoother: leave out --robust")
+    if args.envelope is not None and not args.auto:
+        p.error("--envelope needs --auto (the criterion that chooses lam)")
 
     dtype = np.float32 if args.float32 else np.float64
     options: Mapping[str, Any] = {"robust": args.robust, "lam": LAM}
@@ -437,9 +451,10 @@ def main(argv: list[str] | None = None) -> int:
             f"(RAYON_NUM_THREADS); "
             f"smoother: {'robust, %d iterations' % args.robust if args.robust else 'single-pass'}"
             + (f", lam chosen per pixel by {args.auto!r}" if args.auto else "")
+            + (f", envelope p = {args.envelope:g}" if args.auto and args.envelope else "")
         )
         if args.auto:
-            return _main_auto(cube, args.auto)
+            return _main_auto(cube, args.auto, args.envelope)
 
         # Both Dask timings include gathering the result into this process.
         z_ufunc, t_ufunc = _timed(lambda: smooth_dataarray(cube, **options).values)
@@ -463,7 +478,7 @@ def main(argv: list[str] | None = None) -> int:
         stop_cluster(client)
 
 
-def _main_auto(cube: xr.DataArray, criterion: str) -> int:
+def _main_auto(cube: xr.DataArray, criterion: str, envelope: float | None = None) -> int:
     """Both Dask ways with lam chosen per pixel, against one direct call: z and lam map."""
     from dask.base import compute
 
@@ -472,13 +487,14 @@ def _main_auto(cube: xr.DataArray, criterion: str) -> int:
     # Each pair is computed together, so every chunk is smoothed once; the timings include
     # gathering both results into this process.
     (z_ufunc, lam_ufunc), t_ufunc = _timed(
-        lambda: compute(*smooth_dataarray_auto(cube, lam=criterion)))
+        lambda: compute(*smooth_dataarray_auto(cube, lam=criterion, envelope=envelope)))
     (z_blocks, lam_blocks), t_blocks = _timed(
-        lambda: compute(*smooth_dask_array_auto(cube.data, x, lam=criterion)))
+        lambda: compute(*smooth_dask_array_auto(cube.data, x, lam=criterion, envelope=envelope)))
 
     values = cube.values
     flat = values.reshape(nt, -1).T  # (series, time), a strided view
-    (z_flat, lam_flat), t_direct = _timed(lambda: smooth_series_auto(flat, x, lam=criterion))
+    (z_flat, lam_flat), t_direct = _timed(
+        lambda: smooth_series_auto(flat, x, lam=criterion, envelope=envelope))
     z_direct = np.ascontiguousarray(z_flat.T.reshape(values.shape))
     lam_direct = lam_flat.reshape(values.shape[1:])
 
