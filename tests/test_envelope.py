@@ -252,3 +252,44 @@ def test_argument_checks_are_those_of_smooth():
         qa.envelope_f64(x, y, p="high")
     with pytest.raises(TypeError):
         qa.envelope_f64(x, y.astype(np.float32))
+
+
+def replayed_cycling_case():
+    """Cauchy noise at a fixed lam on which the asymmetric weights of some series cycle
+    instead of settling (found by a search with this generator)."""
+    rng = np.random.default_rng(1)
+    for _ in range(2):
+        T = int(rng.integers(8, 60))
+        y = rng.standard_cauchy((30, T))
+        p = float(rng.choice([0.5, 0.6, 0.9, 0.99, 0.3]))
+        lam = float(10 ** rng.uniform(-3, 6))
+    return np.arange(float(T)), y, p, lam
+
+
+@pytest.mark.parametrize("robust", [False, True])
+def test_weights_that_cycle_cost_only_the_fits_before_the_cycle(robust):
+    x, y, p, lam = replayed_cycling_case()
+
+    def run(n):
+        if robust:
+            return qa.smooth_f64(x, y, lam=lam, robust="tukey", iterations=n)
+        return qa.envelope_f64(x, y, p=p, lam=lam, iterations=n)
+
+    runs = {n: run(n) for n in range(60, 100)}
+    # Per series: the period of its results over the iteration count (1 once settled; none
+    # for a robust series still converging).
+    huge = 2**62 + 7
+    far = run(huge)  # returns at once: the cycle is found, the rest is skipped
+    cycling = 0
+    for s in range(len(y)):
+        period = next((q for q in range(1, 20)
+                       if all(np.array_equal(runs[n].z[s], runs[n + q].z[s])
+                              and np.array_equal(runs[n].weights[s], runs[n + q].weights[s])
+                              for n in range(60, 80))), None)
+        if period is None:
+            continue
+        cycling += period > 1
+        same = runs[60 + (huge - 60) % period]
+        assert np.array_equal(far.z[s], same.z[s]) and np.array_equal(far.weights[s],
+                                                                       same.weights[s])
+    assert cycling > 0

@@ -31,6 +31,36 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // (h = 1) has a zero residual, which stays 0.
 constexpr double kLeverageFloor = 1e-12;
 
+// Fit from which a series' weights are watched for cycles longer than one fit; shorter
+// runs (the usual iteration counts) never pay for the saved rows.
+constexpr std::uint64_t kWatchFrom = 16;
+
+// Brent's cycle detection on one series' weight rows: one saved row, taken at fits whose
+// distance doubles, compared with every later row.  A match means the rows repeat with the
+// distance as period.
+template <class F>
+struct CycleWatch {
+    std::vector<F> saved;
+    std::uint64_t saved_at = 0;
+    std::uint64_t power = 0;
+
+    void reset() {
+        saved.clear();
+        power = 0;
+    }
+    // Sees the row after fit k; returns the period when it repeats the saved row, else 0.
+    std::uint64_t observe(const F* row, std::size_t T, std::uint64_t k) {
+        if (!saved.empty() && std::memcmp(saved.data(), row, T * sizeof(F)) == 0)
+            return k - saved_at;
+        if (saved.empty() || k - saved_at == power) {
+            saved.assign(row, row + T);
+            saved_at = k;
+            power = power == 0 ? 1 : 2 * power;
+        }
+        return 0;
+    }
+};
+
 // Thrown by the output sinks while the automatic smoother only validates.
 struct ValidationDone {};
 
@@ -150,6 +180,8 @@ struct LeafWork {
     std::vector<std::uint8_t> usable;
     std::vector<double> diag, screen;
     std::vector<std::uint8_t> done, choose_next, fresh, settled;
+    std::vector<std::uint64_t> last;   // a series' last fit, once a cycle has fixed it
+    std::vector<CycleWatch<F>> watch;  // from fit kWatchFrom on
     std::vector<Choice> choice;
     std::vector<double> lam;  // the lam of each block series' latest fit (an F value)
     std::vector<std::uint8_t> failed;
@@ -331,7 +363,12 @@ class Loop {
     // at the cost of a search per fit).  A series is done when its weights repeat and lam
     // was chosen on them, or when lam chosen again on settled weights is the lam they
     // settled at: every later fit would repeat the last.  Otherwise it stops after
-    // `iterations` fits.
+    // `iterations` fits.  A fit is a pure function of the weights it starts from (and of
+    // lam, which the robust rule and a given lam derive from those weights, and which the
+    // asymmetric rule only changes when it chooses: the watch starts afresh then), so once
+    // the weights repeat those of an earlier fit with period p, only (iterations - k) mod p
+    // more fits are needed for the same numbers: a huge iteration count on weights that
+    // cycle costs only the fits before the cycle is seen.
     void run_block(std::size_t s0, std::size_t s1, LeafWork<F>& work, FirstError& failure) const {
         const std::size_t n = s1 - s0;
         const std::uint64_t N = o_.iterations;
@@ -342,6 +379,8 @@ class Loop {
         work.choose_next.assign(n, 1);
         work.fresh.assign(n, 0);
         work.settled.assign(n, 0);
+        work.last.assign(n, N);
+        work.watch.clear();
         work.choice.assign(n, Choice{});
         work.lam.assign(n, 0.0);
         work.failed.assign(n, 0);
@@ -364,13 +403,19 @@ class Loop {
                     work.lam[j] = lam;
                     work.fresh[j] = 1;
                     work.choose_next[j] = 0;
+                    if (!work.watch.empty() && rule_.asymmetric) work.watch[j].reset();
                 }
                 work.active.push_back(j);
             }
             if (work.active.empty()) break;
             fit(s0, work);
             if (k == N) break;
+            if (k == kWatchFrom) work.watch.resize(n);
             for (const std::size_t j : work.active) {
+                if (work.last[j] == k) {
+                    work.done[j] = 1;  // the cycle's remainder is done
+                    continue;
+                }
                 const std::size_t s = s0 + j;
                 if (!rule_.asymmetric) ev.load(y_, &weights_, s);
                 reweight(s, &work.base[j * T_], ev, work.lam[j], work);
@@ -383,6 +428,14 @@ class Loop {
                         work.settled[j] = 1;
                     }
                 } else {
+                    if (!work.watch.empty() && work.last[j] == N) {
+                        const std::uint64_t period = work.watch[j].observe(work.next.data(), T_, k);
+                        if (period != 0 && (N - k) % period == 0) {
+                            work.done[j] = 1;  // fit N would repeat fit k, just made
+                            continue;
+                        }
+                        if (period != 0) work.last[j] = k + (N - k) % period;
+                    }
                     std::memcpy(g, work.next.data(), T_ * sizeof(F));
                     work.fresh[j] = 0;
                     work.settled[j] = 0;
