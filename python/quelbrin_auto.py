@@ -145,8 +145,10 @@ _ENVELOPE_DOC = """Asymmetric Whittaker smoother with lam chosen at every fit ({
 
 The upper envelope of series pulled down by clouds (p > 0.5), or the baseline under the
 peaks of spectra (p < 0.5): after every fit the weights become w * p where y > z and
-w * (1 - p) elsewhere (w: the base weight), and lam is chosen again on them; at most
-`iterations` fits per series, fewer when the weights repeat.  Gross values (more than 100
+w * (1 - p) elsewhere (w: the base weight).  A criterion chooses lam on the base weights
+for the first fit, and again on the asymmetric weights whenever they have settled at the
+current lam; a series is done when the lam chosen on its settled weights is the one they
+settled at, or after `iterations` fits.  Gross values (more than 100
 robust scales from the series' median: 1.4826 times the median absolute deviation, or of
 the non-zero deviations when most values equal the median), such as an unmasked nodata of
 -3.4e38 or a 1e20, get weight 0 before the first fit.
