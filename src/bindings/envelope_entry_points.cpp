@@ -72,8 +72,8 @@ std::vector<double> read_bounds(PyObject* obj) {
 // The arguments of both functions; each table fills what it takes.
 template <class F>
 struct ReweightCall {
-    ReweightCall(const char* lam, std::uint64_t fits) : iterations(fits) {
-        this->lam.choice = selection::LamChoice{selection::LamChoice::Kind::name, lam, 0.0, {}};
+    ReweightCall(const char* criterion, std::uint64_t fits) : iterations(fits) {
+        lam.choice = selection::LamChoice{selection::LamChoice::Kind::name, criterion, 0.0, {}};
     }
     Arrays arrays;
     core::SolveOptions<F> options;  // lam unused: the lam of this call is `lam`
