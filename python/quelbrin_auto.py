@@ -9,7 +9,7 @@ w_base_st[s:s+1], lam=lam[s], d=d, ridge=ridge, normalize=normalize, eps=eps)[0]
 
 ``smooth_*(..., robust="tukey")`` re-chooses lam on robust weights after every fit, and
 ``envelope_f64`` / ``envelope_f32`` fit an upper envelope (``p > 0.5``: series pulled down
-by clouds) or a baseline (``p < 0.5``: spectra with peaks) with lam chosen at every fit.
+by clouds) or a baseline (``p < 0.5``: spectra with peaks), lam chosen as the weights change.
 Both return the ``weights`` of their last fit, and ``z[s]`` is then, bit for bit,
 ``quelbrin.whittaker_solve_f64(x, y_st[s:s+1], weights[s:s+1], lam=lam[s], ...)[0]``.
 """
@@ -160,7 +160,7 @@ y_st : ndarray[{dt}], shape (S, T); NaN/inf = missing
 w_base_st : ndarray[{dt}], shape (S, T) or None
 p : float in (0, 1), default 0.9
 lam : "vcurve" (default), "gcv", "loocv", "reml", a positive number, or an (S,) array
-    A criterion chooses lam per series at every fit, judged on the asymmetric weights.
+    A criterion chooses lam per series as above, judged on the asymmetric weights.
 iterations : int >= 1, default 10
 d, ridge, normalize, eps, parallel : as in quelbrin.whittaker_solve_{sfx}
 lam_bounds : (lower, upper), default (1e-3, 1e9)
