@@ -22,6 +22,7 @@ Standalone (not part of `make bench`); the peers are installed for the benchmark
    choice); and one gross value (1e20 or a float32 nodata) in a 365-day series.
 4. Cost (case A of bench/auto.py: irregular positions, 5 % missing): envelope_f64 with the
    V-curve against one smooth_f64(lam="vcurve") call.
+5. Where the time goes at a given lam: one fit, smooth_f64 at that lam, the baseline.
 
 Scales: the peers penalise plain differences on the index grid, quelbrin divided
 differences on the mean-normalised grid (h = 1 here): lam_peer = lam / 4 for d = 2.
@@ -282,6 +283,24 @@ def part_cost(S: int, reps: int) -> list[str]:
             f"iterations=10): {t_rob:.3f} s = {t_rob / t_gcv:.2f} x (bound: 10 x).", ""]
 
 
+# --- 5. where the time goes at a given lam --------------------------------------------------
+
+def part_given(S: int, reps: int) -> list[str]:
+    x, y, _ = spectra(S, 1000)
+    t_solve, _ = best_of(lambda: qb.whittaker_solve_f64(x, y, lam=4e6, parallel=False), reps)
+    t_smooth, _ = best_of(lambda: qa.smooth_f64(x, y, lam=4e6, parallel=False), reps)
+    t_env, _ = best_of(lambda: qa.envelope_f64(x, y, p=0.01, lam=4e6, iterations=50,
+                                               parallel=False), reps)
+    per = lambda t: f"{t / S * 1e3:.4f} ms"  # noqa: E731
+    return ["## 5. Where the time goes at a given lam", "",
+            f"{S} spectra of 1000 points, lam = 4e6, parallel=False: one fit "
+            f"(whittaker_solve_f64) {per(t_solve)}; smooth_f64 at that lam (one fit and the "
+            f"statistics: edf, sigma) {per(t_smooth)}; envelope_f64 (p = 0.01, up to 50 fits "
+            f"and the statistics of the last) {per(t_env)}.  The statistics' sweep (the "
+            "diagonal of A^-1, computed for one lam on all sixteen lanes of the evaluator) "
+            "costs more than all the fits.", ""]
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
@@ -294,7 +313,8 @@ def main() -> None:
            + (" --quick" if args.quick else "") + "; timings are best-of and noisy on a "
            "shared machine: compare within one run.", ""]
     for part in (lambda: part_cube(S, S_peer, reps), lambda: part_spectra(10 * S, S_peer, reps),
-                 lambda: part_robust(S, reps), lambda: part_cost(5 * S, reps)):
+                 lambda: part_robust(S, reps), lambda: part_cost(5 * S, reps),
+                 lambda: part_given(2 * S, reps)):
         lines = part()
         print("\n".join(lines), flush=True)
         out += lines
