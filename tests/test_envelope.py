@@ -92,8 +92,8 @@ def test_envelope_rides_above_clouds_and_baseline_below_peaks():
     t = np.linspace(0, 1, 400)
     base = 1 + t**2
     peaks = 5 * np.exp(-((t - 0.3) / 0.01) ** 2) + 3 * np.exp(-((t - 0.7) / 0.02) ** 2)
-    spec = (base + peaks + rng.normal(0, 0.01, 400))[None, :]
-    low = qa.envelope_f64(t, spec, p=0.01, lam=1e5, iterations=30)
+    spectrum = (base + peaks + rng.normal(0, 0.01, 400))[None, :]
+    low = qa.envelope_f64(t, spectrum, p=0.01, lam=1e5, iterations=30)
     assert np.max(np.abs(low.z[0] - base)) < 0.1
 
 
