@@ -8,6 +8,7 @@
 
 #include "bindings/auto_entry_points.hpp"
 #include "bindings/call.hpp"
+#include "bindings/envelope_entry_points.hpp"
 #include "bindings/interpreter.hpp"
 
 namespace {
@@ -32,6 +33,38 @@ see quelbrin_auto.smooth_f32.
 
 Returns (z, stats, leverage, se) as smooth_f64 does.)doc";
 
+constexpr const char* kEnvelopeF64Doc =
+    R"doc(envelope_f64(x, y_st, w_base_st=None, p=0.9, lam="vcurve", iterations=10, d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False)
+--
+
+Asymmetric Whittaker smoother (upper envelope for p > 0.5, baseline for p < 0.5) with lam
+chosen per series at every fit (float64); see quelbrin_auto.envelope_f64.
+
+Returns (z, stats, leverage, se, weights) as smooth_f64 does, plus the (S, T) weights of
+every series' last fit.)doc";
+
+constexpr const char* kEnvelopeF32Doc =
+    R"doc(envelope_f32(x, y_st, w_base_st=None, p=0.9, lam="vcurve", iterations=10, d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False)
+--
+
+Asymmetric Whittaker smoother with lam chosen per series at every fit (float32 data,
+float32 lam values); see quelbrin_auto.envelope_f32.)doc";
+
+constexpr const char* kSmoothRobustF64Doc =
+    R"doc(smooth_robust_f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False, robust=None, iterations=5, tuning=None, scale="mad")
+--
+
+smooth_f64 with an optional robust weighting re-applied after every fit, lam re-chosen
+per series at every fit; see quelbrin_auto.smooth_f64.
+
+Returns (z, stats, leverage, se, weights); weights is None without robust.)doc";
+
+constexpr const char* kSmoothRobustF32Doc =
+    R"doc(smooth_robust_f32(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False, robust=None, iterations=5, tuning=None, scale="mad")
+--
+
+smooth_f32 with an optional robust weighting; see quelbrin_auto.smooth_f32.)doc";
+
 template <class Fn>
 PyCFunction as_cfunction(Fn* fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -42,6 +75,10 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef g_methods[] = {
     {"smooth_f64", as_cfunction(&smooth_f64), kFlags, kSmoothF64Doc},
     {"smooth_f32", as_cfunction(&smooth_f32), kFlags, kSmoothF32Doc},
+    {"envelope_f64", as_cfunction(&envelope_f64), kFlags, kEnvelopeF64Doc},
+    {"envelope_f32", as_cfunction(&envelope_f32), kFlags, kEnvelopeF32Doc},
+    {"smooth_robust_f64", as_cfunction(&smooth_robust_f64), kFlags, kSmoothRobustF64Doc},
+    {"smooth_robust_f32", as_cfunction(&smooth_robust_f32), kFlags, kSmoothRobustF32Doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

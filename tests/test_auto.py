@@ -287,15 +287,17 @@ def test_surface():
     assert sorted(qb.__all__) == sorted([
         "build_pb_f32", "build_pb_f64", "robust_whittaker_irls_f32", "robust_whittaker_irls_f64",
         "whittaker_solve_f32", "whittaker_solve_f64"])
-    assert qa.__all__ == ["SmoothResult", "smooth_f32", "smooth_f64"]
+    assert qa.__all__ == ["SmoothResult", "envelope_f32", "envelope_f64", "smooth_f32",
+                          "smooth_f64"]
     import inspect
     params = inspect.signature(qa.smooth_f64).parameters
     assert list(params) == ["x", "y_st", "w_base_st", "lam", "d", "ridge", "normalize", "eps",
-                            "lam_bounds", "parallel", "return_uncertainty"]
+                            "lam_bounds", "parallel", "return_uncertainty", "robust",
+                            "iterations", "tuning", "scale"]
     assert params["lam"].default == "gcv" and params["lam_bounds"].default == (1e-3, 1e9)
     r = qa.smooth_f64(np.arange(10.0), np.zeros((2, 10)))
     assert repr(r).startswith("SmoothResult(z=<2x10 float64>, lam=<2 float64")
-    assert r.leverage is None and r.se is None
+    assert r.leverage is None and r.se is None and r.weights is None
 
 
 def test_stub_is_installed_and_passes_mypy_strict(tmp_path: Path) -> None:

@@ -1,0 +1,259 @@
+#include "bindings/envelope_entry_points.hpp"
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "bindings/arrays.hpp"
+#include "bindings/call.hpp"
+#include "bindings/params.hpp"
+#include "bindings/smoother_params.hpp"
+#include "core/single_pass.hpp"
+#include "selection/reweighted.hpp"
+#include "support/panic.hpp"
+
+namespace quelbrin::bindings {
+namespace {
+
+constexpr double kDefaultBounds[2] = {1e-3, 1e9};
+// Fits at most: the envelope's are cheap (lam is chosen again only once its two-valued
+// weights settle); the robust rule chooses lam before every fit, and its fits gain little
+// after about five.
+constexpr std::uint64_t kEnvelopeIterations = 10;
+constexpr std::uint64_t kRobustIterations = 5;
+
+// lam as smooth_* reads it: a str (criterion name), an array with at least one dimension
+// (one value per series, float64), or anything else read as one number.
+struct LamArgument {
+    selection::LamChoice choice;
+    std::vector<double> values;  // the per-series values, copied
+};
+
+bool has_dimensions(PyObject* obj) {
+    PyObject* ndim = nullptr;
+    if (PyObject_GetOptionalAttrString(obj, "ndim", &ndim) < 0) throw_python_error();
+    if (ndim == nullptr) return false;
+    Ref owned = Ref::steal(ndim);
+    const long n = PyLong_Check(ndim) ? PyLong_AsLong(ndim) : 0;
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return n > 0;
+}
+
+template <class F>
+void read_lam(PyObject* obj, LamArgument& out) {
+    using Kind = selection::LamChoice::Kind;
+    if (PyUnicode_Check(obj)) {
+        out.choice.kind = Kind::name;
+        out.choice.name = to_text(obj, "lam");
+    } else if (has_dimensions(obj)) {
+        const InputArray array = to_array<double>(obj, 1, "lam", MaskedEntries::flagged);
+        if (array.had_masked) throw_value_error(error("lam must not have masked entries"));
+        const FlatArray<double> values = flat<double>(array);
+        out.values.assign(values.span().begin(), values.span().end());
+        out.choice.kind = Kind::per_series;
+        out.choice.per_series = out.values;
+    } else {
+        out.choice.kind = Kind::value;
+        out.choice.value = static_cast<double>(to_float<F>(obj, "lam"));
+    }
+}
+
+// (lower, upper): a tuple or list of numbers (its length is checked with the values).
+std::vector<double> read_bounds(PyObject* obj) {
+    if (!PyTuple_Check(obj) && !PyList_Check(obj)) fail_cast(obj, "tuple", "lam_bounds");
+    Ref items = checked(PySequence_Fast(obj, "lam_bounds"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<double> out;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out.push_back(to_double(PySequence_Fast_GET_ITEM(items.get(), i), "lam_bounds"));
+    return out;
+}
+
+// The arguments of both functions; each table fills what it takes.
+template <class F>
+struct ReweightCall {
+    ReweightCall(const char* criterion, std::uint64_t fits) : iterations(fits) {
+        lam.choice = selection::LamChoice{selection::LamChoice::Kind::name, criterion, 0.0, {}};
+    }
+    Arrays arrays;
+    core::SolveOptions<F> options;  // lam unused: the lam of this call is `lam`
+    LamArgument lam;
+    std::vector<double> bounds{kDefaultBounds[0], kDefaultBounds[1]};
+    bool uncertainty = false;
+    std::uint64_t iterations;
+    double p = 0.9;
+    std::optional<std::string_view> robust;  // None: no reweighting
+    std::string_view scale = "mad";
+    std::optional<std::array<F, 3>> tuning;
+};
+
+template <class F>
+constexpr Param<ReweightCall<F>> kLamParam{
+    "lam", false, NoneMeans::invalid,
+    [](ReweightCall<F>& c, PyObject* o, const char*) { read_lam<F>(o, c.lam); }};
+template <class F>
+constexpr Param<ReweightCall<F>> kBoundsParam{
+    "lam_bounds", false, NoneMeans::invalid,
+    [](ReweightCall<F>& c, PyObject* o, const char*) { c.bounds = read_bounds(o); }};
+template <class F>
+constexpr Param<ReweightCall<F>> kUncertaintyParam{
+    "return_uncertainty", false, NoneMeans::invalid,
+    [](ReweightCall<F>& c, PyObject* o, const char* n) { c.uncertainty = to_bool(o, n); }};
+template <class F>
+constexpr Param<ReweightCall<F>> kIterationsParam{
+    "iterations", false, NoneMeans::invalid,
+    [](ReweightCall<F>& c, PyObject* o, const char* n) { c.iterations = to_u64(o, n); }};
+
+// envelope_f32 / _f64(x, y_st, w_base_st=None, p=0.9, lam="vcurve", iterations=10, d=2,
+// ridge=1e-10, normalize="mean", eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True,
+// return_uncertainty=False)
+template <class F>
+constexpr ParamTable<ReweightCall<F>, 13> kEnvelope{
+    flavour<F>("envelope_f64", "envelope_f32"),
+    {{
+        kX<ReweightCall<F>, F>,
+        kYSt<ReweightCall<F>, F>,
+        kWBaseSt<ReweightCall<F>, F>,
+        {"p", false, NoneMeans::invalid,
+         [](ReweightCall<F>& c, PyObject* o, const char* n) { c.p = to_double(o, n); }},
+        kLamParam<F>,
+        kIterationsParam<F>,
+        kD<ReweightCall<F>>,
+        kRidge<ReweightCall<F>, F>,
+        kNormalize<ReweightCall<F>>,
+        kEps<ReweightCall<F>, F>,
+        kBoundsParam<F>,
+        kParallel<ReweightCall<F>>,
+        kUncertaintyParam<F>,
+    }}};
+
+// smooth_robust_f32 / _f64: smooth_*'s parameters, then robust=None, iterations=5,
+// tuning=None, scale="mad".
+template <class F>
+constexpr ParamTable<ReweightCall<F>, 15> kSmoothRobust{
+    flavour<F>("smooth_f64", "smooth_f32"),
+    {{
+        kX<ReweightCall<F>, F>,
+        kYSt<ReweightCall<F>, F>,
+        kWBaseSt<ReweightCall<F>, F>,
+        kLamParam<F>,
+        kD<ReweightCall<F>>,
+        kRidge<ReweightCall<F>, F>,
+        kNormalize<ReweightCall<F>>,
+        kEps<ReweightCall<F>, F>,
+        kBoundsParam<F>,
+        kParallel<ReweightCall<F>>,
+        kUncertaintyParam<F>,
+        {"robust", false, NoneMeans::absent,
+         [](ReweightCall<F>& c, PyObject* o, const char* n) { c.robust = optional_text(o, n); }},
+        kIterationsParam<F>,
+        {"tuning", false, NoneMeans::default_value,
+         [](ReweightCall<F>& c, PyObject* o, const char* n) {
+             c.tuning = to_float_triple<F>(o, n);
+         }},
+        {"scale", false, NoneMeans::invalid,
+         [](ReweightCall<F>& c, PyObject* o, const char* n) { c.scale = to_text(o, n); }},
+    }}};
+
+template <class F>
+selection::AutoOptions<F> auto_options(const ReweightCall<F>& call) {
+    selection::AutoOptions<F> o;
+    o.lam = call.lam.choice;
+    o.lam_bounds = call.bounds;
+    o.d = call.options.d;
+    o.ridge = call.options.ridge;
+    o.normalize = call.options.normalize;
+    o.eps = call.options.eps;
+    o.parallel = call.options.parallel;
+    o.uncertainty = call.uncertainty;
+    return o;
+}
+
+// The outputs of a smoother of this module: z, the statistics, the uncertainty, and (when
+// the smoother re-weights) the weights; packed as (z, stats, leverage, se, weights).
+template <class F>
+struct Outputs {
+    OutputArray<F> z, leverage, se, weights;
+    OutputArray<double> stats;
+    selection::AutoOutputs<F> sinks(bool uncertainty) {
+        selection::AutoOutputs<F> out{z, stats, std::nullopt, std::nullopt};
+        if (uncertainty) {
+            out.leverage.emplace(leverage);
+            out.se.emplace(se);
+        }
+        return out;
+    }
+    PyObject* pack() const {
+        QB_ASSERT(z.array && stats.array, "a smoother returned without its outputs");
+        auto or_none = [](const Ref& a) { return a ? a.get() : Py_None; };
+        return checked(PyTuple_Pack(5, z.array.get(), stats.array.get(), or_none(leverage.array),
+                                    or_none(se.array), or_none(weights.array)))
+            .release();
+    }
+};
+
+template <class F>
+PyObject* reweighted(const ReweightCall<F>& call, const selection::ReweightRule<F>& rule) {
+    const ArrayViews<F> in(call.arrays);
+    selection::ReweightOptions<F> o;
+    o.fit = auto_options(call);
+    o.iterations = call.iterations;
+    o.rule = rule;
+    Outputs<F> out;
+    selection::ReweightOutputs<F> sinks{out.sinks(o.fit.uncertainty), out.weights};
+    raise_unless(selection::reweighted_core<F>(in.x.span(), in.y_st, in.w_base_st, o, sinks));
+    QB_ASSERT(out.weights.array, "a reweighting smoother returned without its weights");
+    return out.pack();
+}
+
+template <class F>
+PyObject* envelope(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    ReweightCall<F> call("vcurve", kEnvelopeIterations);
+    bind_call(kEnvelope<F>, args, nargsf, kwnames, call);
+    selection::ReweightRule<F> rule;
+    rule.kind = selection::ReweightRule<F>::Kind::asymmetric;
+    rule.p = call.p;
+    return reweighted(call, rule);
+}
+
+template <class F>
+PyObject* smooth_robust(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    ReweightCall<F> call("gcv", kRobustIterations);
+    bind_call(kSmoothRobust<F>, args, nargsf, kwnames, call);
+    if (!call.robust) {
+        // No reweighting: smooth_* itself.
+        const ArrayViews<F> in(call.arrays);
+        const selection::AutoOptions<F> o = auto_options(call);
+        Outputs<F> out;
+        selection::AutoOutputs<F> sinks = out.sinks(o.uncertainty);
+        raise_unless(selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, sinks));
+        return out.pack();
+    }
+    selection::ReweightRule<F> rule;
+    rule.kind = selection::ReweightRule<F>::Kind::robust;
+    rule.weighting = *call.robust;
+    rule.scale = call.scale;
+    rule.tuning = call.tuning;
+    return reweighted(call, rule);
+}
+
+}  // namespace
+
+PyObject* envelope_f64(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    return call_frame([&]() -> PyObject* { return envelope<double>(args, nargsf, kwnames); });
+}
+PyObject* envelope_f32(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    return call_frame([&]() -> PyObject* { return envelope<float>(args, nargsf, kwnames); });
+}
+PyObject* smooth_robust_f64(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) noexcept {
+    return call_frame([&]() -> PyObject* { return smooth_robust<double>(args, nargsf, kwnames); });
+}
+PyObject* smooth_robust_f32(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) noexcept {
+    return call_frame([&]() -> PyObject* { return smooth_robust<float>(args, nargsf, kwnames); });
+}
+
+}  // namespace quelbrin::bindings
