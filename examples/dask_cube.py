@@ -124,9 +124,12 @@ def direct(cube: xr.DataArray, **options: Any) -> quelbrin_auto.SmoothResult:
     flat = np.ascontiguousarray(values.reshape(values.shape[0], -1).T)  # (series, time)
     days = time_positions(cube["time"].values)
     method = options.pop("method", "smooth")
+    result: quelbrin_auto.SmoothResult
     if values.dtype == np.float32:
-        return getattr(quelbrin_auto, method + "_f32")(days.astype(np.float32), flat, **options)
-    return getattr(quelbrin_auto, method + "_f64")(days, flat, **options)
+        result = getattr(quelbrin_auto, method + "_f32")(days.astype(np.float32), flat, **options)
+    else:
+        result = getattr(quelbrin_auto, method + "_f64")(days, flat, **options)
+    return result
 
 
 def start_cluster(n_workers: int = 2, threads_per_worker: int = 1, pool_threads: int | None = None) -> Client:

@@ -186,7 +186,7 @@ def test_irregular_time_axes_get_clear_errors() -> None:
         qx.smooth(cube, "band")
     with pytest.raises(TypeError, match="DataArray"):
         qx.smooth(cube.values)  # type: ignore[arg-type]
-    with pytest.raises(ValueError, match=r"smoothers \['smooth'"):
+    with pytest.raises(ValueError, match=r"smoothers \[.*'smooth'"):
         qx.smooth(cube, method="smooth_f64")
     with pytest.raises(ValueError, match="lam_bounds"):  # the smoother's own checks, at once
         qx.smooth(cube, lam_bounds=(5.0, 1.0))
@@ -222,6 +222,21 @@ def test_method_selects_any_smoother_of_quelbrin_auto_and_forwards_its_options(
     at = cube.time.values[:5] + np.timedelta64(1, "h")
     moved = qx.smooth(cube, method="fake", lam="reml", at=at)
     assert moved.z.dims == cube.dims and moved.weights.dims == ("time_observed", "y", "x")
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_the_envelope_and_robust_smoothing_run_through_the_layer(dtype: Any) -> None:
+    cube = raw_cube(dtype)
+    flat = np.ascontiguousarray(cube.values.reshape(cube.shape[0], -1).T)
+    days = ((cube.time.values - cube.time.values[0]) / np.timedelta64(1, "D")).astype(dtype)
+    f = "_f32" if dtype == np.float32 else "_f64"
+    env = qx.smooth(cube.chunk({"y": 2}), method="envelope", p=0.9, lam="vcurve").compute()
+    ref = getattr(quelbrin_auto, "envelope" + f)(days, flat, p=0.9, lam="vcurve")
+    assert same_bits(as_rows(env.z), ref.z) and same_bits(as_rows(env.lam), ref.lam)
+    assert same_bits(as_rows(env.weights), ref.weights)
+    rob = qx.smooth(cube, robust="tukey", iterations=3, lam="gcv")
+    ref = getattr(quelbrin_auto, "smooth" + f)(days, flat, robust="tukey", iterations=3, lam="gcv")
+    assert same_bits(as_rows(rob.z), ref.z) and same_bits(as_rows(rob.weights), ref.weights)
 
 
 def test_dask_chunked_over_space_is_lazy_and_bit_equal() -> None:
