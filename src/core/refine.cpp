@@ -1,0 +1,303 @@
+#include "core/refine.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/floor_eps.hpp"
+#include "support/panic.hpp"
+#include "support/sizes.hpp"
+
+namespace quelbrin::core {
+
+namespace {
+
+using DD = DoubleDouble;
+
+// Iterative refinement gives up after this many steps of either kind.
+constexpr int kMaxSteps = 10;
+
+// Rows of D of order d on the positions, in double-double, by the recurrence of the band
+// builder (spacings floored by eps); the spacing of two doubles is exact in double-double.
+// Returns the T - d rows of d + 1 coefficients, row-major.
+std::vector<DD> difference_rows(const std::vector<double>& x, std::size_t d, double eps) {
+    const std::size_t T = x.size();
+    std::vector<DD> rows(T, dd::from(1.0));  // order 0: one coefficient per row
+    for (std::size_t j = 1; j <= d; ++j) {
+        const std::size_t n = T - j;
+        std::vector<DD> next(checked_count<DD>(n, j + 1));
+        for (std::size_t r = 0; r < n; ++r) {
+            const DD* lower = &rows[r * j];
+            const DD* upper = &rows[(r + 1) * j];
+            DD* c = &next[r * (j + 1)];
+            for (std::size_t m = 0; m < j; ++m) {
+                c[m + 1] = dd::add(c[m + 1], upper[m]);
+                c[m] = dd::sub(c[m], lower[m]);
+            }
+            DD h = dd::two_sum(x[r + j], -x[r]);
+            if (!(h.hi >= eps)) h = dd::from(eps);  // floor_eps on the exact spacing
+            for (std::size_t m = 0; m <= j; ++m) c[m] = dd::div(c[m], h);
+        }
+        rows = std::move(next);
+    }
+    return rows;
+}
+
+std::size_t live_rows(const PenaltyBand<double>& band) {
+    if (band.T == 0) return 0;
+    const std::uint64_t d = band.d;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(d, band.T - 1));
+}
+
+double max_abs(const double* v, std::size_t T) {
+    double m = 0.0;
+    for (std::size_t i = 0; i < T; ++i) m = std::max(m, std::fabs(v[i]));
+    return m;
+}
+
+double max_abs(const std::vector<DD>& v, std::size_t T) {
+    double m = 0.0;
+    for (std::size_t i = 0; i < T; ++i) m = std::max(m, std::fabs(v[i].hi));
+    return m;
+}
+
+// The scale of the accuracy promise: max(max |observed y|, max |z|).
+double refine_scale(const double* y, const std::vector<DD>& z, std::size_t T) {
+    return std::max(max_abs(y, T), max_abs(z, T));
+}
+
+// One series' system in double-double: (dl + 1, T), element (j, i) = A[i, i - j].
+void form_system(const ExactPenalty& exact, const double* w, double lam, double ridge,
+                 std::vector<DD>& A) {
+    const std::size_t T = exact.band().T;
+    const std::size_t dl = exact.live();
+    const std::vector<DD>& P = exact.rows();
+    A.resize((dl + 1) * T);
+    for (std::size_t i = 0; i < T; ++i) {
+        A[i] = dd::add(dd::add(dd::mul(P[i], lam), dd::from(w[i])), dd::from(ridge));
+    }
+    for (std::size_t j = 1; j <= dl; ++j) {
+        for (std::size_t i = 0; i < T; ++i) A[j * T + i] = dd::mul(P[j * T + i], lam);
+    }
+}
+
+// r = b - A z, every product and sum in double-double.
+void residual(const std::vector<DD>& A, std::size_t dl, std::size_t T, const std::vector<DD>& b,
+              const std::vector<DD>& z, std::vector<DD>& r) {
+    r.resize(T);
+    for (std::size_t i = 0; i < T; ++i) {
+        DD acc = dd::sub_mul(b[i], A[i], z[i]);
+        for (std::size_t j = 1; j <= dl && j <= i; ++j) {
+            acc = dd::sub_mul(acc, A[j * T + i], z[i - j]);
+        }
+        for (std::size_t j = 1; j <= dl && i + j < T; ++j) {
+            acc = dd::sub_mul(acc, A[j * T + i + j], z[i + j]);
+        }
+        r[i] = acc;
+    }
+}
+
+// The float64 banded Cholesky of A rounded to float64 (pivots floored by eps, as the
+// solver floors them): L (dl + 1, T), row 0 the diagonal.
+void factor64(const std::vector<DD>& A, std::size_t dl, std::size_t T, double eps,
+              std::vector<double>& L) {
+    L.assign((dl + 1) * T, 0.0);
+    for (std::size_t i = 0; i < T; ++i) {
+        double a = dd::to_double(A[i]);
+        for (std::size_t j = 1; j <= dl && j <= i; ++j) a -= L[j * T + i] * L[j * T + i];
+        const double diag = std::sqrt(floor_eps(a, eps));
+        L[i] = diag;
+        for (std::size_t p = 1; p <= dl && i + p < T; ++p) {
+            double acc = dd::to_double(A[p * T + i + p]);
+            for (std::size_t m = 1; p + m <= dl && m <= i; ++m) {
+                acc -= L[(p + m) * T + i + p] * L[m * T + i];
+            }
+            L[p * T + i + p] = acc / floor_eps(diag, eps);
+        }
+    }
+}
+
+// r <- (L L')^{-1} r in float64.
+void solve64(const std::vector<double>& L, std::size_t dl, std::size_t T, double eps,
+             std::vector<double>& r) {
+    for (std::size_t i = 0; i < T; ++i) {
+        double s = r[i];
+        for (std::size_t p = 1; p <= dl && p <= i; ++p) s -= L[p * T + i] * r[i - p];
+        r[i] = s / floor_eps(L[i], eps);
+    }
+    for (std::size_t i = T; i-- > 0;) {
+        double s = r[i];
+        for (std::size_t p = 1; p <= dl && i + p < T; ++p) s -= L[p * T + i + p] * r[i + p];
+        r[i] = s / floor_eps(L[i], eps);
+    }
+}
+
+// The double-double banded Cholesky of A; false when a pivot is not positive (the system
+// is not positive definite even to 106 bits).
+bool factor_dd(const std::vector<DD>& A, std::size_t dl, std::size_t T, std::vector<DD>& L) {
+    L.assign((dl + 1) * T, DD{});
+    for (std::size_t i = 0; i < T; ++i) {
+        DD a = A[i];
+        for (std::size_t j = 1; j <= dl && j <= i; ++j) a = dd::sub_mul(a, L[j * T + i], L[j * T + i]);
+        if (!(a.hi > 0.0) || !dd::finite(a)) return false;
+        const DD diag = dd::sqrt(a);
+        L[i] = diag;
+        for (std::size_t p = 1; p <= dl && i + p < T; ++p) {
+            DD acc = A[p * T + i + p];
+            for (std::size_t m = 1; p + m <= dl && m <= i; ++m) {
+                acc = dd::sub_mul(acc, L[(p + m) * T + i + p], L[m * T + i]);
+            }
+            L[p * T + i + p] = dd::div(acc, diag);
+        }
+    }
+    return true;
+}
+
+// r <- (L L')^{-1} r in double-double.
+void solve_dd(const std::vector<DD>& L, std::size_t dl, std::size_t T, std::vector<DD>& r) {
+    for (std::size_t i = 0; i < T; ++i) {
+        DD s = r[i];
+        for (std::size_t p = 1; p <= dl && p <= i; ++p) s = dd::sub_mul(s, L[p * T + i], r[i - p]);
+        r[i] = dd::div(s, L[i]);
+    }
+    for (std::size_t i = T; i-- > 0;) {
+        DD s = r[i];
+        for (std::size_t p = 1; p <= dl && i + p < T; ++p) {
+            s = dd::sub_mul(s, L[p * T + i + p], r[i + p]);
+        }
+        r[i] = dd::div(s, L[i]);
+    }
+}
+
+// Iterative refinement of work.z: corrections from `correct` (which turns the residual in
+// work.r into the correction, in place) until one is below kRefineConverged of max|z| after
+// at least one contracting step.  False when a correction is not finite, the corrections
+// stop contracting, or kMaxSteps pass; `stalled` then holds the size of the last finite
+// correction that was applied (infinity when none), which bounds the error only when the
+// factor is accurate.
+template <class Correct>
+bool refine_loop(const std::vector<DD>& A, std::size_t dl, std::size_t T, RefineWork& work,
+                 double& stalled, Correct&& correct) {
+    double previous = 0.0;
+    stalled = INFINITY;
+    for (int step = 0; step < kMaxSteps; ++step) {
+        residual(A, dl, T, work.b, work.z, work.r);
+        const double size = correct(work.r);  // max|correction|, NaN when not finite
+        if (!std::isfinite(size)) return false;
+        if (step > 0 && !(size <= 0.5 * previous)) {
+            // No longer contracting: the correction is at the level of the rounding noise
+            // (or the factor is too poor to help); it is not applied.
+            stalled = previous;
+            return false;
+        }
+        for (std::size_t i = 0; i < T; ++i) work.z[i] = dd::add(work.z[i], work.r[i]);
+        const double zmax = max_abs(work.z, T);
+        if (size == 0.0 || (step > 0 && size <= kRefineConverged * zmax)) return true;
+        previous = size;
+    }
+    stalled = previous;
+    return false;
+}
+
+}  // namespace
+
+std::size_t ExactPenalty::live() const { return live_rows(*band_); }
+
+const std::vector<DoubleDouble>& ExactPenalty::rows() const {
+    std::call_once(built_, [this] {
+        const PenaltyBand<double>& band = *band_;
+        const std::size_t T = band.T;
+        QB_ASSERT(band.positions.size() == T, "refinement needs the band's positions");
+        const std::size_t dl = live();
+        rows_.assign((dl + 1) * T, DD{});
+        if (T == 0) return;
+        if (band.d == 0) {
+            for (std::size_t i = 0; i < T; ++i) rows_[i] = dd::from(1.0);
+            return;
+        }
+        if (band.d >= T) return;  // no difference row: P = 0
+        const std::size_t d = static_cast<std::size_t>(band.d);
+        const std::vector<DD> D = difference_rows(band.positions, d, band.eps);
+        for (std::size_t r = 0; r + d < T; ++r) {
+            const DD* c = &D[r * (d + 1)];
+            for (std::size_t l = 0; l <= d; ++l) {
+                for (std::size_t m = 0; m <= l; ++m) {
+                    DD& e = rows_[(l - m) * T + r + l];
+                    e = dd::add(e, dd::mul(c[m], c[l]));
+                }
+            }
+        }
+    });
+    return rows_;
+}
+
+Refinement refine_series(const ExactPenalty& exact, const double* w, const double* y, double lam,
+                         double ridge, double eps, double* z, RefineWork& work) {
+    const std::size_t T = exact.band().T;
+    if (T == 0) return Refinement::kept;
+    const std::size_t dl = exact.live();
+    form_system(exact, w, lam, ridge, work.A);
+    work.b.resize(T);
+    work.z.resize(T);
+    for (std::size_t i = 0; i < T; ++i) {
+        work.b[i] = dd::two_prod(w[i], y[i]);
+        work.z[i] = dd::from(z[i]);
+    }
+    work.z0.assign(z, z + T);
+
+    // Corrections from the float64 factor of the rounded system.
+    factor64(work.A, dl, T, eps, work.L64);
+    work.r64.resize(T);
+    const auto correct64 = [&](std::vector<DD>& r) {
+        for (std::size_t i = 0; i < T; ++i) work.r64[i] = dd::to_double(r[i]);
+        solve64(work.L64, dl, T, eps, work.r64);
+        double size = 0.0;
+        for (std::size_t i = 0; i < T; ++i) {
+            r[i] = dd::from(work.r64[i]);
+            size = std::isfinite(work.r64[i]) ? std::max(size, std::fabs(work.r64[i])) : NAN;
+            if (std::isnan(size)) break;
+        }
+        return size;
+    };
+    double stalled = 0.0;
+    bool converged = refine_loop(work.A, dl, T, work, stalled, correct64);
+
+    if (!converged) {
+        // The double-double factorisation, from the right-hand side afresh.
+        if (!factor_dd(work.A, dl, T, work.L)) return Refinement::failed;
+        work.z = work.b;
+        solve_dd(work.L, dl, T, work.z);
+        const auto correct_dd = [&](std::vector<DD>& r) {
+            solve_dd(work.L, dl, T, r);
+            double size = 0.0;
+            for (std::size_t i = 0; i < T; ++i) {
+                if (!dd::finite(r[i])) return double(NAN);
+                size = std::max(size, std::fabs(r[i].hi));
+            }
+            return size;
+        };
+        converged = refine_loop(work.A, dl, T, work, stalled, correct_dd);
+        // The double-double factor is accurate wherever it exists, so a correction that no
+        // longer contracts measures the error left: within kRefineKeep of the scale, the
+        // promise holds with a wide margin.
+        if (!converged && !(stalled <= kRefineKeep * refine_scale(y, work.z, T))) {
+            return Refinement::failed;
+        }
+    }
+
+    // Accurate already: the float64 bits stand.
+    const double scale = refine_scale(y, work.z, T);
+    double moved = 0.0;
+    for (std::size_t i = 0; i < T; ++i) {
+        moved = std::max(moved, std::fabs(dd::to_double(dd::sub(work.z[i], dd::from(work.z0[i])))));
+    }
+    if (moved <= kRefineKeep * scale) return Refinement::kept;
+    for (std::size_t i = 0; i < T; ++i) z[i] = dd::to_double(work.z[i]);
+    return Refinement::refined;
+}
+
+std::string failing_rows(std::size_t first_row, std::size_t count) {
+    return " (row " + std::to_string(first_row) + "; " + std::to_string(count) +
+           (count == 1 ? " row fails)" : " rows fail)");
+}
+
+}  // namespace quelbrin::core
