@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/floor_eps.hpp"
+#include "core/trust.hpp"
 #include "support/panic.hpp"
 #include "support/sizes.hpp"
 
@@ -137,7 +138,8 @@ bool factor_dd(const std::vector<DD>& A, std::size_t dl, std::size_t T, std::vec
     L.assign((dl + 1) * T, DD{});
     for (std::size_t i = 0; i < T; ++i) {
         DD a = A[i];
-        for (std::size_t j = 1; j <= dl && j <= i; ++j) a = dd::sub_mul(a, L[j * T + i], L[j * T + i]);
+        for (std::size_t j = 1; j <= dl && j <= i; ++j)
+            a = dd::sub_mul(a, L[j * T + i], L[j * T + i]);
         if (!(a.hi > 0.0) || !dd::finite(a)) return false;
         const DD diag = dd::sqrt(a);
         L[i] = diag;
@@ -293,6 +295,24 @@ Refinement refine_series(const ExactPenalty& exact, const double* w, const doubl
     if (moved <= kRefineKeep * scale) return Refinement::kept;
     for (std::size_t i = 0; i < T; ++i) z[i] = dd::to_double(work.z[i]);
     return Refinement::refined;
+}
+
+void FailedRows::keep(std::size_t s, bool not_refined) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    rows_.emplace(s, not_refined);
+}
+
+bool FailedRows::any() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return !rows_.empty();
+}
+
+Result<void> FailedRows::outcome() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (rows_.empty()) return {};
+    const auto& [first, not_refined] = *rows_.begin();
+    return error(std::string(not_refined ? kNotRefined : kUntrustedResult) +
+                 failing_rows(first, rows_.size()));
 }
 
 std::string failing_rows(std::size_t first_row, std::size_t count) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,7 @@
 
 #include "core/band.hpp"
 #include "core/double_double.hpp"
+#include "support/result.hpp"
 
 namespace quelbrin::core {
 
@@ -93,5 +95,21 @@ constexpr const char* kNotRefined =
 
 // " (row r; n rows fail)": what an error caused by individual series appends to its text.
 std::string failing_rows(std::size_t first_row, std::size_t count);
+
+// The series of a call that cannot be handed out: the lowest row with its cause, and how
+// many (a row reported again, by a later step or check, counts once).  Series are judged
+// on any thread in any order; the error names the same row.
+class FailedRows {
+  public:
+    // not_refined: the series could not be refined (kNotRefined); otherwise its result is
+    // not trusted (kUntrustedResult, core/trust.hpp).
+    void keep(std::size_t s, bool not_refined);
+    bool any() const;
+    Result<void> outcome() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::map<std::size_t, bool> rows_;  // row -> its first cause (not_refined)
+};
 
 }  // namespace quelbrin::core

@@ -19,30 +19,6 @@ namespace quelbrin::core {
 
 namespace {
 
-// The series of a call that cannot be handed out: the lowest row and its cause, and how
-// many.  Series are judged on any thread in any order; the error names the same row.
-class FailedRows {
-  public:
-    void keep(std::size_t s, bool not_refined) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (count_ == 0 || s < first_) {
-            first_ = s;
-            not_refined_ = not_refined;
-        }
-        ++count_;
-    }
-    Result<void> outcome() const {
-        if (count_ == 0) return {};
-        return error(std::string(not_refined_ ? kNotRefined : kUntrustedResult) +
-                     failing_rows(first_, count_));
-    }
-
-  private:
-    std::mutex mutex_;
-    std::size_t first_ = 0, count_ = 0;
-    bool not_refined_ = false;
-};
-
 // The one-pass path's float64 answer z of the series (y, w_base), made what the batch solver
 // would hand out: refined when the doubt indicator flagged it or it is not trusted, an error
 // when it still cannot be handed out.
