@@ -42,8 +42,9 @@ constexpr double unobserved_run_limit(std::uint64_t d) {
 
 // The scalar form of the indicator for one column: a = the pivot before the floor, a0 =
 // the diagonal it started from (pb * lam + w + ridge), run = unobserved positions so far.
+// (run >= run_limit for whole numbers, written as the kernels test it.)
 inline bool doubtful_column(double a, double a0, double run, double run_limit) {
-    return a < kPivotShare * a0 || run >= run_limit;
+    return kPivotShare * a0 > a || run > run_limit - 0.5;
 }
 
 // The accuracy promised for a refined series: max|z - exact| <= kRefineTolerance * max(max

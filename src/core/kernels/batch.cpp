@@ -227,9 +227,9 @@ void LargeBuffer::release() {
 }
 
 template <class F>
-void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out) const {
+void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out, bool* doubtful) const {
     solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam, ridge_, eps_, out,
-                 scratch.solve);
+                 scratch.solve, doubtful);
 }
 
 template <class F>

@@ -75,9 +75,9 @@ struct Float64System {
 // block_kernel.hpp) is solved again by the scalar routine, so the numbers are always those
 // of the scalar routine.
 //
-// Accuracy (core/refine.hpp).  float64: a series the doubt indicator flags, one the scalar
-// routine solved, and one whose result is not trusted are refined against the exact system
-// of the band's positions; one that was accurate keeps its bits.
+// Accuracy (core/refine.hpp).  float64: a series the doubt indicator flags (the kernels' or
+// the scalar routine's, on the same values) and one whose result is not trusted are refined against
+// the exact system of the band's positions; one that was accurate keeps its bits.
 //
 // Trust (core/trust.hpp).  solve_range calls reject(s, row) for each series s whose result
 // the caller should not hand out:
@@ -168,7 +168,8 @@ class BatchSolver {
     template <class Fill>
     void gather(Scratch& scratch, const Block& block, std::size_t lo, const BlockArgs<F>& args,
                 Fill& fill) const;
-    void solve_one(Scratch& scratch, F lam, F* out) const;  // solve_banded on w1, y1
+    // solve_banded on w1, y1 (and, when doubtful is given, the doubt indicator).
+    void solve_one(Scratch& scratch, F lam, F* out, bool* doubtful = nullptr) const;
     // Whether a lane at lam meets the guard's conditions that depend on lam.
     bool guard_holds(F lam) const;
     // float32 with a Float64System: the scalar routine's float32 solution of w1, y1 into out
@@ -283,11 +284,12 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
             }
             return;
         }
-        solve_one(scratch, lam_of(s), row);
+        bool doubtful = false;
+        solve_one(scratch, lam_of(s), row, exact_ ? &doubtful : nullptr);
         if constexpr (sizeof(F) == 8) {
             const bool trusted = trusted_result(row, scratch.y1.data(), T);
             if (exact_) {
-                refine(s, row, trusted);
+                if (doubtful || !trusted) refine(s, row, trusted);
             } else if (!trusted) {
                 scratch.not_refined = false;
                 reject(s, row);
