@@ -45,6 +45,14 @@ inline DoubleDouble add(DoubleDouble a, DoubleDouble b) {
     return quick_two_sum(s.hi, s.lo);
 }
 
+// a + b with one error-free sum: relative error about 2^-104 except under cancellation of
+// the two, enough for a residual whose terms are summed once.
+inline DoubleDouble add_fast(DoubleDouble a, DoubleDouble b) {
+    DoubleDouble s = two_sum(a.hi, b.hi);
+    s.lo += a.lo + b.lo;
+    return quick_two_sum(s.hi, s.lo);
+}
+
 inline DoubleDouble neg(DoubleDouble a) { return {-a.hi, -a.lo}; }
 inline DoubleDouble sub(DoubleDouble a, DoubleDouble b) { return add(a, neg(b)); }
 
