@@ -28,7 +28,8 @@ constexpr double kNoise = 4 * 2.220446049250313e-16;
 // Rows of D of order d on the positions, in double-double, by the recurrence of the band
 // builder (spacings floored by eps); the spacing of two doubles is exact in double-double.
 // Returns the T - d rows of d + 1 coefficients, row-major.
-QB_FMA_CLONES std::vector<DD> difference_rows(const std::vector<double>& x, std::size_t d, double eps) {
+QB_FMA_CLONES std::vector<DD> difference_rows(const std::vector<double>& x, std::size_t d,
+                                              double eps) {
     const std::size_t T = x.size();
     std::vector<DD> rows(T, dd::from(1.0));  // order 0: one coefficient per row
     for (std::size_t j = 1; j <= d; ++j) {
@@ -76,7 +77,7 @@ double refine_scale(const double* y, const std::vector<DD>& z, std::size_t T) {
 
 // One series' system in double-double: (dl + 1, T), element (j, i) = A[i, i - j].
 QB_FMA_CLONES void form_system(const ExactPenalty& exact, const double* w, double lam, double ridge,
-                 std::vector<DD>& A) {
+                               std::vector<DD>& A) {
     const std::size_t T = exact.band().T;
     const std::size_t dl = exact.live();
     const std::vector<DD>& P = exact.rows();
@@ -91,8 +92,9 @@ QB_FMA_CLONES void form_system(const ExactPenalty& exact, const double* w, doubl
 
 // r = b - (w + ridge) z - lam (P z) for a float64 z, every product and sum in double-double,
 // rounded to float64 at the end.
-QB_FMA_CLONES void residual64(const ExactPenalty& exact, const double* w, const std::vector<DD>& b, double lam,
-                double ridge, const std::vector<double>& z, std::vector<double>& r) {
+QB_FMA_CLONES void residual64(const ExactPenalty& exact, const double* w, const std::vector<DD>& b,
+                              double lam, double ridge, const std::vector<double>& z,
+                              std::vector<double>& r) {
     const std::vector<DD>& P = exact.rows();
     const std::size_t T = exact.band().T;
     const std::size_t dl = exact.live();
@@ -136,8 +138,9 @@ void factor_band64(const PenaltyBand<double>& band, std::size_t dl, const double
 }
 
 // r = b - A z, every product and sum in double-double.
-QB_FMA_CLONES void residual(const std::vector<DD>& A, std::size_t dl, std::size_t T, const std::vector<DD>& b,
-              const std::vector<DD>& z, std::vector<DD>& r) {
+QB_FMA_CLONES void residual(const std::vector<DD>& A, std::size_t dl, std::size_t T,
+                            const std::vector<DD>& b, const std::vector<DD>& z,
+                            std::vector<DD>& r) {
     r.resize(T);
     for (std::size_t i = 0; i < T; ++i) {
         DD acc = dd::sub_mul(b[i], A[i], z[i]);
@@ -167,7 +170,8 @@ void solve64(const std::vector<double>& L, std::size_t dl, std::size_t T, std::v
 
 // The double-double banded Cholesky of A; false when a pivot is not positive (the system
 // is not positive definite even to 106 bits).
-QB_FMA_CLONES bool factor_dd(const std::vector<DD>& A, std::size_t dl, std::size_t T, std::vector<DD>& L) {
+QB_FMA_CLONES bool factor_dd(const std::vector<DD>& A, std::size_t dl, std::size_t T,
+                             std::vector<DD>& L) {
     L.assign((dl + 1) * T, DD{});
     for (std::size_t i = 0; i < T; ++i) {
         DD a = A[i];
@@ -188,7 +192,8 @@ QB_FMA_CLONES bool factor_dd(const std::vector<DD>& A, std::size_t dl, std::size
 }
 
 // r <- (L L')^{-1} r in double-double.
-QB_FMA_CLONES void solve_dd(const std::vector<DD>& L, std::size_t dl, std::size_t T, std::vector<DD>& r) {
+QB_FMA_CLONES void solve_dd(const std::vector<DD>& L, std::size_t dl, std::size_t T,
+                            std::vector<DD>& r) {
     for (std::size_t i = 0; i < T; ++i) {
         DD s = r[i];
         for (std::size_t p = 1; p <= dl && p <= i; ++p) s = dd::sub_mul(s, L[p * T + i], r[i - p]);

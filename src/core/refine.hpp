@@ -34,8 +34,8 @@ namespace quelbrin::core {
 //   does not see are pinned only from the ends of the stretch, and the factorisation,
 //   running forward, does not show it in its pivots (a leading gap keeps them healthy).
 // Tuned on an ill-conditioned corpus so that no series whose float64 error exceeds the
-// promise goes unflagged, with a margin of more than 10 on either test; ordinary series (lam up to about 1e4, short
-// gaps) stay clear of both.
+// promise goes unflagged, with a margin of more than 10 on either test; ordinary series (lam up to
+// about 1e4, short gaps) stay clear of both.
 constexpr double kPivotShare = 1e-6;
 constexpr double unobserved_run_limit(std::uint64_t d) {
     return d <= 1 ? 1e300 : d == 2 ? 8.0 : d == 3 ? 3.0 : 2.0;

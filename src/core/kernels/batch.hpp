@@ -14,11 +14,6 @@
 #include "core/solver.hpp"
 #include "core/trust.hpp"
 
-#include <atomic>
-#include <cstdio>
-inline std::atomic<long> qb_debug_counts[4];
-struct QbDebugPrint { ~QbDebugPrint() { std::fprintf(stderr, "DEBUG series %ld kept %ld refined %ld failed %ld\n", qb_debug_counts[0].load(), qb_debug_counts[1].load(), qb_debug_counts[2].load(), qb_debug_counts[3].load()); } };
-inline QbDebugPrint qb_debug_print;
 namespace quelbrin::core::kernels {
 
 // Uninitialised work storage.  Large sizes are backed by transparent huge pages where the
@@ -257,7 +252,6 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
                                  Fill&& fill, Out&& out, Reject&& reject) const {
     const std::size_t T = band_->T;
     if (T == 0) return;
-    if (sizeof(F) == 8) qb_debug_counts[0] += hi - lo;
     const bool checking = system64_ != nullptr;
     scratch.w1.resize(T);
     scratch.y1.resize(T);
@@ -267,7 +261,6 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
         if constexpr (sizeof(F) == 8) {
             const Refinement r = refine_series(*exact_, scratch.w1.data(), scratch.y1.data(),
                                                lam_of(s), ridge_, eps_, row, scratch.refine);
-            qb_debug_counts[1 + int(r)] += 1;
             if (r == Refinement::kept && trusted) return;
             if (r != Refinement::failed && trusted_result(row, scratch.y1.data(), T)) return;
             scratch.not_refined = trusted && r == Refinement::failed;
