@@ -42,7 +42,8 @@ QB_TEST(refinement_keeps_accurate_series_and_corrects_others) {
         x[i] = static_cast<double>(i) + 0.3 * std::sin(static_cast<double>(i));
         y[i] = std::sin(x[i] / 9.0);
     }
-    const PenaltyBand<double> band = build_penalty_band<double>(std::span<const double>(x), 2, 1e-10);
+    const PenaltyBand<double> band =
+        build_penalty_band<double>(std::span<const double>(x), 2, 1e-10);
     solve_banded(band, w.data(), y.data(), 10.0, 1e-10, 1e-10, z.data());
     const ExactPenalty exact(band);
     RefineWork work;
