@@ -114,10 +114,18 @@ def test_float64_garbage_is_an_error(smoother):
     extra = dict(merge_x_tol=None) if smoother.startswith("robust") else {}
     with pytest.raises(ValueError, match=UNTRUSTED):
         f64(x, y, d=1, **extra)
-    with pytest.raises(ValueError, match=UNTRUSTED):
-        f64(np.arange(50.0), y, lam=1e18, **extra)
-    with pytest.raises(ValueError, match=UNTRUSTED + "|" + INSTABILITY):
-        f32(np.arange(50, dtype=np.float32), y.astype(np.float32), lam=1e18, **extra)
+    # An extreme lam is no longer garbage: refined, the answer is the straight line the
+    # penalty leaves (d = 2), which least squares gives independently.
+    t = np.arange(50.0)
+    line = np.array([np.polyval(np.polyfit(t, row, 1), t) for row in y])
+    z = f64(t, y, lam=1e18, **extra)
+    assert np.abs(z - line).max() <= 1e-6
+    try:
+        z32 = f32(t.astype(np.float32), y.astype(np.float32), lam=1e18, **extra)
+    except ValueError as e:
+        assert INSTABILITY in str(e) or str(e).startswith(UNTRUSTED[1:])
+    else:
+        assert np.abs(z32 - line).max() <= 1e-3
     # The robust smoother's own remedy works: merge the close positions.
     if extra:
         assert np.isfinite(f64(x, y, d=1, merge_x_tol=1e-6)).all()

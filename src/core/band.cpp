@@ -54,6 +54,8 @@ PenaltyBand<F> build_penalty_band(std::span<const F> x, std::uint64_t d, F eps) 
     PenaltyBand<F> band;
     band.d = d;
     band.T = x.size();
+    band.positions.assign(x.begin(), x.end());
+    band.eps = eps;
     const std::size_t T = x.size();
     if (T == 0) return band;
     band.kk = stored_half_bandwidth(d, T);

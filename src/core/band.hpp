@@ -19,6 +19,10 @@ struct PenaltyBand {
     std::uint64_t d = 0;    // divided-difference order
     std::size_t T = 0;      // number of positions
     std::size_t kk = 0;     // stored_k()
+    // The positions and spacing floor the band was built from: the exact system a solution
+    // is refined against (core/refine.hpp) is formed from them, not from the rounded band.
+    std::vector<F> positions;
+    F eps{};
 
     std::size_t stored_k() const { return kk; }
     F operator()(std::size_t j, std::size_t i) const { return values[j * T + i]; }

@@ -8,6 +8,7 @@
 #include "core/difference_rows.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/observation.hpp"
+#include "core/refine.hpp"
 #include "core/trust.hpp"
 #include "parallel/cancel.hpp"
 #include "support/sizes.hpp"
@@ -95,7 +96,16 @@ class OnePass {
         if constexpr (std::is_same_v<F, float>) {
             if (std::isfinite(yv)) max_y_ = (max_y_ < std::fabs(yv)) ? std::fabs(yv) : max_y_;
         }
-        const F diag = std::sqrt(above_floor(diagonal<Interior>(i, wi), in_.eps));
+        const F a = diagonal<Interior>(i, wi);
+        if constexpr (std::is_same_v<F, double>) {
+            // The doubt indicator (core/refine.hpp), on the same values as the kernels'.
+            F start = acc_[0][0] * in_.lam;
+            start = start + wi;
+            start = start + in_.ridge;
+            run_ = (wi > F(0)) ? F(0) : run_ + F(1);
+            doubtful_ |= doubtful_column(a, start, run_, run_limit_);
+        }
+        const F diag = std::sqrt(above_floor(a, in_.eps));
         const F pivot = above_floor(diag, in_.eps);
         const F u = forward<Interior>(i, wi * yv) / pivot;
         bad_ |= is_negative_zero(u);
@@ -196,13 +206,21 @@ class OnePass {
     F uprev_[D + 1] = {};
     bool bad_ = false;
     F max_y_ = F(0);
+    F run_ = F(0);  // unobserved positions in a row so far
+    const F run_limit_ = static_cast<F>(unobserved_run_limit(in_.d));
+
+  public:
+    bool doubtful_ = false;
 };
 
 #undef QB_INLINE
 
 template <class F, std::size_t D>
-bool solve_order(const LongSeries<F>& in, F* out, F* rec) {
-    return OnePass<F, D>(in, out, rec).run();
+bool solve_order(const LongSeries<F>& in, F* out, F* rec, bool* doubtful) {
+    OnePass<F, D> pass(in, out, rec);
+    const bool solved = pass.run();
+    if (doubtful) *doubtful = pass.doubtful_;
+    return solved;
 }
 
 }  // namespace
@@ -214,7 +232,7 @@ bool long_series_applies(std::size_t T, std::uint64_t d, F lam, F eps) {
 }
 
 template <class F>
-bool solve_long_series(const LongSeries<F>& problem, F* out) {
+bool solve_long_series(const LongSeries<F>& problem, F* out, bool* doubtful) {
     const std::size_t T = problem.x.size();
     const std::size_t D = static_cast<std::size_t>(problem.d);
     kernels::LargeBuffer work;
@@ -222,11 +240,11 @@ bool solve_long_series(const LongSeries<F>& problem, F* out) {
         static_cast<F*>(work.reserve(checked_count<F>(checked_count<F>(T, D + 1), sizeof(F))));
     switch (D) {
         case 1:
-            return solve_order<F, 1>(problem, out, rec);
+            return solve_order<F, 1>(problem, out, rec, doubtful);
         case 2:
-            return solve_order<F, 2>(problem, out, rec);
+            return solve_order<F, 2>(problem, out, rec, doubtful);
         case 3:
-            return solve_order<F, 3>(problem, out, rec);
+            return solve_order<F, 3>(problem, out, rec, doubtful);
         default:
             return false;
     }
@@ -234,7 +252,7 @@ bool solve_long_series(const LongSeries<F>& problem, F* out) {
 
 template bool long_series_applies<float>(std::size_t, std::uint64_t, float, float);
 template bool long_series_applies<double>(std::size_t, std::uint64_t, double, double);
-template bool solve_long_series<float>(const LongSeries<float>&, float*);
-template bool solve_long_series<double>(const LongSeries<double>&, double*);
+template bool solve_long_series<float>(const LongSeries<float>&, float*, bool*);
+template bool solve_long_series<double>(const LongSeries<double>&, double*, bool*);
 
 }  // namespace quelbrin::core

@@ -37,8 +37,9 @@ bool long_series_applies(std::size_t T, std::uint64_t d, F lam, F eps);
 // Solves into out (T values).  Returns false, with out holding anything, where the short
 // loops could not be shown to give solve_banded's bits (the batch kernels' guard,
 // block_kernel.hpp) or a float32 result fails the reliability test: the caller then
-// solves the series the general way.  Throws std::bad_alloc.
+// solves the series the general way.  float64: *doubtful (when given) receives the doubt
+// indicator of refinement (core/refine.hpp).  Throws std::bad_alloc.
 template <class F>
-bool solve_long_series(const LongSeries<F>& problem, F* out);
+bool solve_long_series(const LongSeries<F>& problem, F* out, bool* doubtful = nullptr);
 
 }  // namespace quelbrin::core

@@ -1,7 +1,7 @@
 #include "core/single_pass.hpp"
 
-#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <type_traits>
 
 #include "core/arguments.hpp"
@@ -10,6 +10,7 @@
 #include "core/long_series.hpp"
 #include "core/normalize.hpp"
 #include "core/observation.hpp"
+#include "core/refine.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
 #include "support/scratch_pool.hpp"
@@ -18,15 +19,30 @@ namespace quelbrin::core {
 
 namespace {
 
-// The trust rule (trust.hpp) for one solved row whose masked observations were never
-// stored: an observation counts where it is finite and its weight (1 without) is > 0.
-template <class F>
-bool trusted_single_row(const F* z, const F* y, const F* w_base, std::size_t T) {
-    std::vector<F> masked(T);
+// The one-pass path's float64 answer z of the series (y, w_base), made what the batch solver
+// would hand out: refined when the doubt indicator flagged it or it is not trusted, an error
+// when it still cannot be handed out.
+Result<void> finish_one_pass(std::span<const double> x, std::optional<std::string_view> normalize,
+                             const SolveOptions<double>& o, const double* y, const double* w_base,
+                             bool doubtful, double* z) {
+    const std::size_t T = x.size();
+    std::vector<double> w(T), masked(T);
     for (std::size_t t = 0; t < T; ++t) {
-        masked[t] = observation::masked(y[t], w_base ? w_base[t] : F(1));
+        w[t] = observation::weight(y[t], w_base ? w_base[t] : 1.0);
+        masked[t] = observation::masked(y[t], w[t]);
     }
-    return trusted_result(z, masked.data(), T);
+    const bool trusted = trusted_result(z, masked.data(), T);
+    if (trusted && !doubtful) return {};
+    const PenaltyBand<double> band = band_for(x, normalize, o.d, o.eps);
+    const ExactPenalty exact(band);
+    RefineWork work;
+    const Refinement r =
+        refine_series(exact, w.data(), masked.data(), o.lam, o.ridge, o.eps, z, work);
+    if (r == Refinement::kept && trusted) return {};
+    if (r != Refinement::failed && trusted_result(z, masked.data(), T)) return {};
+    FailedRows failed;
+    failed.keep(0, trusted && r == Refinement::failed);
+    return failed.outcome();
 }
 
 }  // namespace
@@ -97,11 +113,11 @@ struct LeafWork {
 
 // float32: the series the check sent to float64 are solved together by the float64 batch
 // solver on the system's band (the bits whittaker_solve_f64 gives their promoted inputs) and
-// rounded into their rows.  Returns false when a float64 answer is not trusted either.
+// rounded into their rows.  A float64 answer that cannot be handed out either goes to
+// `failed`.
 template <class F, class Fill>
-bool solve_failed_in_float64(const kernels::BatchSolver<double>& solver64, LeafWork<F>& work,
-                             Fill& fill, F* z, std::size_t T) {
-    bool trusted = true;
+void solve_failed_in_float64(const kernels::BatchSolver<double>& solver64, LeafWork<F>& work,
+                             Fill& fill, F* z, std::size_t T, FailedRows& failed) {
     const auto fill64 = [&](std::size_t a, std::size_t t0, std::size_t t1, double* w, double* y) {
         work.w.resize(t1 - t0);
         work.y.resize(t1 - t0);
@@ -118,14 +134,13 @@ bool solve_failed_in_float64(const kernels::BatchSolver<double>& solver64, LeafW
         solver64.solve_range(
             work.solve64, a0, a1, fill64,
             [&](std::size_t a) { return work.rows64.data() + (a - a0) * T; },
-            [&](std::size_t, double*) { trusted = false; });
+            [&](std::size_t a, double*) { failed.keep(work.failed[a], work.solve64.not_refined); });
         for (std::size_t a = a0; a < a1; ++a) {
             const double* from = work.rows64.data() + (a - a0) * T;
             F* to = z + work.failed[a] * T;
             for (std::size_t t = 0; t < T; ++t) to[t] = static_cast<F>(from[t]);
         }
     }
-    return trusted;
 }
 
 // Every series by the batch solver into z.  Each leaf solves its series block by block;
@@ -148,7 +163,7 @@ Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const Matri
     if (const kernels::Float64System* system = solver.float64_system()) {
         solver64.emplace(system->band, system->lam, system->ridge, system->eps);
     }
-    std::atomic<bool> untrusted{false};
+    FailedRows failed;
     ScratchPool<LeafWork<F>> scratch;
     parallel::for_each_series_range(parallel, S, T, [&](std::size_t lo, std::size_t hi) {
         const auto leased = scratch.take();
@@ -158,15 +173,12 @@ Result<void> solve_all_series(const kernels::BatchSolver<F>& solver, const Matri
             if (solver64) {
                 work.failed.push_back(s);
             } else {
-                untrusted.store(true, std::memory_order_relaxed);
+                failed.keep(s, work.solve.not_refined);
             }
         });
-        if (!work.failed.empty() && !solve_failed_in_float64(*solver64, work, fill, z, T)) {
-            untrusted.store(true, std::memory_order_relaxed);
-        }
+        if (!work.failed.empty()) solve_failed_in_float64(*solver64, work, fill, z, T, failed);
     });
-    if (untrusted.load()) return error(kUntrustedResult);
-    return {};
+    return failed.outcome();
 }
 
 }  // namespace
@@ -197,9 +209,12 @@ Result<void> whittaker_solve_core(std::span<const F> x, const MatrixView<F>& y_s
                                     lam,
                                     ridge,
                                     eps};
-        if (solve_long_series(problem, z)) {
-            if (trusted_single_row(z, y_st.row_ptr(0), problem.w_base, T)) return {};
-            return error(kUntrustedResult);
+        bool doubtful = false;
+        if (solve_long_series(problem, z, &doubtful)) {
+            if constexpr (std::is_same_v<F, double>) {
+                return finish_one_pass(x, normalize, o, y_st.row_ptr(0), problem.w_base, doubtful,
+                                       z);
+            }
         }
         band = band_for(x, normalize, d, eps);  // not shown exact on the short loops
     }

@@ -5,7 +5,9 @@
 #include <type_traits>
 
 #include "core/floor_eps.hpp"
+#include "core/refine.hpp"
 #include "core/trust.hpp"
+#include "support/panic.hpp"
 #include "support/sizes.hpp"
 
 namespace quelbrin::core {
@@ -31,19 +33,29 @@ C* reserve_work(std::vector<C>& v, std::size_t n) {
 //
 // FloorOffDiagonal selects the float32 re-solve's rule: entries below the diagonal are
 // divided by the floored diagonal instead of the diagonal itself.
+//
+// doubt, when given (float64), receives the doubt indicator of refinement (core/refine.hpp)
+// on the same values the batch kernels judge.
 template <class C, bool FloorOffDiagonal, class In>
 void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, const In* y, C lam,
-                    C ridge, C floor, C* L, C* b) {
+                    C ridge, C floor, C* L, C* b, bool* doubt = nullptr, C run_limit = C(0)) {
     for (std::size_t i = 0; i < T; ++i) b[i] = static_cast<C>(w[i]) * static_cast<C>(y[i]);
 
+    C run = C(0);
+    bool doubtful = false;
     for (std::size_t i = 0; i < T; ++i) {
         C a = static_cast<C>(pb[i]) * lam;
         a = a + static_cast<C>(w[i]);
         a = a + ridge;
+        const C start = a;
         const std::size_t above = std::min(kk, i);
         for (std::size_t j = 1; j <= above; ++j) {
             const C l = L[j * T + i];
             a = a - l * l;
+        }
+        if (doubt) {
+            run = (static_cast<C>(w[i]) > C(0)) ? C(0) : run + C(1);
+            doubtful |= doubtful_column(a, start, run, run_limit);
         }
         const C diag = std::sqrt(floor_eps(a, floor));
         L[i] = diag;
@@ -60,6 +72,7 @@ void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, co
         }
     }
 
+    if (doubt) *doubt = doubtful;
     for (std::size_t i = 0; i < T; ++i) {
         const C u = b[i] / floor_eps(L[i], floor);
         b[i] = u;
@@ -79,14 +92,20 @@ void cholesky_solve(const In* pb, std::size_t kk, std::size_t T, const In* w, co
 
 template <class F>
 void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps, F* out,
-                  SolveScratch<F>& scratch) {
+                  SolveScratch<F>& scratch, bool* doubtful) {
     const std::size_t T = band.T;
     if (T == 0) return;
     const std::size_t kk = band.stored_k();
     const std::size_t factor_size = checked_count<F>(kk + 1, T);
     F* L = reserve_work(scratch.factor, factor_size);
     F* b = reserve_work(scratch.rhs, T);
-    cholesky_solve<F, false>(band.values.data(), kk, T, w, y, lam, ridge, eps, L, b);
+    if constexpr (std::is_same_v<F, double>) {
+        cholesky_solve<F, false>(band.values.data(), kk, T, w, y, lam, ridge, eps, L, b, doubtful,
+                                 unobserved_run_limit(band.d));
+    } else {
+        QB_ASSERT(doubtful == nullptr, "the doubt indicator is float64's");
+        cholesky_solve<F, false>(band.values.data(), kk, T, w, y, lam, ridge, eps, L, b);
+    }
 
     if constexpr (std::is_same_v<F, float>) {
         if (!trusted_result(b, y, T)) {
@@ -112,7 +131,7 @@ void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F r
 #define QB_INSTANTIATE(F)                                                                  \
     template void solve_banded<F>(const PenaltyBand<F>&, const F*, const F*, F, F, F, F*); \
     template void solve_banded<F>(const PenaltyBand<F>&, const F*, const F*, F, F, F, F*,  \
-                                  SolveScratch<F>&);
+                                  SolveScratch<F>&, bool*);
 QB_INSTANTIATE(float)
 QB_INSTANTIATE(double)
 #undef QB_INSTANTIATE

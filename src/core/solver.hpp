@@ -21,12 +21,13 @@ struct SolveScratch {
 
 // w, y: band.T values (y already masked by the caller); out: band.T slots.
 // float: checks its own result and re-solves in double when it is not reliable.
-// The first form allocates its own work storage; the second uses the caller's.
+// The first form allocates its own work storage; the second uses the caller's and, float64
+// only, can give the doubt indicator of refinement (core/refine.hpp) in *doubtful.
 template <class F>
 void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps,
                   F* out);
 template <class F>
 void solve_banded(const PenaltyBand<F>& band, const F* w, const F* y, F lam, F ridge, F eps, F* out,
-                  SolveScratch<F>& scratch);
+                  SolveScratch<F>& scratch, bool* doubtful = nullptr);
 
 }  // namespace quelbrin::core

@@ -56,33 +56,34 @@ bool trusted_series(const F* z, const F* wt, std::size_t T, const MatrixView<F>&
     return wt == nullptr || core::all_finite(wt, T);
 }
 
-// float64: a result the trust rule rejects is an error, not an answer.  The series are
-// judged block by block as the IRLS finishes them (their rows still warm).
+// float64: a result the trust rule rejects is an error, not an answer, and so is a series
+// whose solve at some step could not be handed out (the IRLS reports those into the same
+// `failures`).  The series are judged block by block as the IRLS finishes them (their rows
+// still warm); the error names the lowest failing row.
 class Float64Trust {
   public:
-    Float64Trust(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st)
-        : z_(z), wt_(wt), y_st_(y_st) {}
+    Float64Trust(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st,
+                 core::FailedRows& failures)
+        : z_(z), wt_(wt), y_st_(y_st), failures_(failures) {}
 
     void judge(std::size_t lo, std::size_t hi) {
         for (std::size_t s = lo; s < hi; ++s) {
             const double* wt = wt_ ? wt_ + s * z_.cols : nullptr;
-            if (!trusted_series(z_.row(s), wt, z_.cols, y_st_, s)) untrusted_.store(true);
+            if (!trusted_series(z_.row(s), wt, z_.cols, y_st_, s)) failures_.keep(s, false);
         }
     }
-    Result<void> outcome() const {
-        if (untrusted_.load()) return error(core::kUntrustedResult);
-        return {};
-    }
+    Result<void> outcome() const { return failures_.outcome(); }
 
   private:
     RowMajor<double> z_;
     const double* wt_;
     const MatrixView<double>& y_st_;
-    std::atomic<bool> untrusted_{false};
+    core::FailedRows& failures_;
 };
 
-Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st) {
-    Float64Trust trust(z, wt, y_st);
+Result<void> check_trusted(RowMajor<double> z, const double* wt, const MatrixView<double>& y_st,
+                           core::FailedRows& failures) {
+    Float64Trust trust(z, wt, y_st, failures);
     trust.judge(0, z.rows);
     return trust.outcome();
 }
@@ -312,6 +313,7 @@ struct FitInputs {
         in.weighting = checked.weighting;
         in.constants = checked.constants;
         in.scale_name = o.scale;
+        if constexpr (std::is_same_v<F, double>) in.failures = &failures;
     }
     FitInputs(const FitInputs&) = delete;
     FitInputs& operator=(const FitInputs&) = delete;
@@ -321,6 +323,8 @@ struct FitInputs {
     Matrix<F> wbase_work;
     std::optional<MergedSeries<F>> merged;
     IrlsInputs<F> in;
+    // float64: the series that cannot be handed out (steps and final results alike).
+    mutable core::FailedRows failures;
 };
 
 // The IRLS on the merged grid.  In float32 each finished block of series is judged at once
@@ -351,15 +355,16 @@ template <class F>
 Result<void> accept_or_refit(IrlsResult<F>& res, std::span<const std::uint8_t> untrusted,
                              std::span<const F> x, const MatrixView<F>& y_st,
                              const std::optional<MatrixView<F>>& w_base_st,
-                             const RobustOptions<F>& o, bool check_trust) {
+                             const RobustOptions<F>& o, bool check_trust,
+                             core::FailedRows& fi_failures) {
     if constexpr (std::is_same_v<F, float>) {
-        (void)check_trust;
+        (void)check_trust, (void)fi_failures;
         return refit_in_f64(res, untrusted, x, y_st, w_base_st, o);
     } else {
         (void)untrusted, (void)x, (void)w_base_st;
         if (!check_trust) return {};
         return check_trusted(RowMajor<F>{res.z.data.data(), res.z.rows, res.z.cols},
-                             o.return_weights ? res.wt.data.data() : nullptr, y_st);
+                             o.return_weights ? res.wt.data.data() : nullptr, y_st, fi_failures);
     }
 }
 
@@ -380,11 +385,12 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
             // the steps write their final rows straight into them.
             F* const z = make_output(S, T);
             F* const wt = o.return_weights ? make_output(S, T) : nullptr;
-            Float64Trust trust(RowMajor<F>{z, S, T}, wt, y_st);
+            Float64Trust trust(RowMajor<F>{z, S, T}, wt, y_st, fi.failures);
             const auto judge = [&](std::size_t lo, std::size_t hi) { trust.judge(lo, hi); };
             std::optional<FinishedSeries> finished;
             if (check_trust) finished = FinishedSeries(judge);
             run_irls_into(fi.in, o.iterations, o.parallel, RowMajor<F>{z, S, T}, wt, finished);
+            if (!check_trust) return {};
             return trust.outcome();
         }
     }
@@ -394,7 +400,9 @@ Result<void> robust_fit(std::span<const F> x, const MatrixView<F>& y_st,
         res = expand_results(res.z, res.wt, fi.merged->w, fi.wbase_work.view(),
                              checked.value().grid.groups);
     }
-    if (Result<void> r = accept_or_refit(res, untrusted, x, y_st, w_base_st, o, check_trust); !r)
+    if (Result<void> r =
+            accept_or_refit(res, untrusted, x, y_st, w_base_st, o, check_trust, fi.failures);
+        !r)
         return r;
     // No error can follow: only now do the outputs exist.
     copy_out(res.z, make_output(S, T));

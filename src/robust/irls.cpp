@@ -327,6 +327,9 @@ void run_block(const IrlsInputs<F>& in, const core::kernels::BatchSolver<F>& sol
                 // Otherwise whether a series can be trusted is decided on its final result.
                 [&](std::size_t a, F*) {
                     if (checked) last_check->verdict[s0 + active[a]] = LastSolveCheck<F>::kRejected;
+                    if constexpr (sizeof(F) == 8) {
+                        if (in.failures) in.failures->keep(s0 + active[a], work.batch.not_refined);
+                    }
                 });
         for (const std::size_t j : active) {
             if (work.stop_at[j] == k) continue;  // its last step: no new weights needed

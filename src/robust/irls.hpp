@@ -33,6 +33,9 @@ struct IrlsInputs {
     Weighting weighting = Weighting::tukey;
     TuningConstants<F> constants;
     std::string_view scale_name;
+    // float64: where the series go whose solve, at any step, cannot be handed out (not
+    // trusted, or not refinable; core/refine.hpp), or null.
+    core::FailedRows* failures = nullptr;
 };
 
 // The smoothed values and the total weights of the last solve of every series.

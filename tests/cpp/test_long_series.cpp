@@ -159,14 +159,41 @@ void single_series_core_matches_reference() {
                                                                    .eps = p.eps,
                                                                    .parallel = false},
                                                    sink);
-            // A result the trust rule rejects (these grids floor some spacings) is an error.
-            std::vector<F> masked(T);
-            for (std::size_t t = 0; t < T; ++t) {
-                const F w = p.w.empty() ? F(1) : p.w[t];
-                masked[t] = (std::isfinite(p.y[t]) && w > F(0)) ? p.y[t] : F(0);
+            if constexpr (std::is_same_v<F, double>) {
+                // float64 results may be refined (core/refine.hpp): the one-pass answer and
+                // its verdict are those of the general path, the series solved twice.
+                std::vector<F> y2(p.y), w2(p.w), got2;
+                y2.insert(y2.end(), p.y.begin(), p.y.end());
+                w2.insert(w2.end(), p.w.begin(), p.w.end());
+                std::optional<MatrixView<F>> wv2;
+                if (!p.w.empty()) wv2 = MatrixView<F>::row_major(w2.data(), 2, T);
+                auto sink2 = [&](std::size_t rows, std::size_t cols) {
+                    got2.assign(rows * cols, F(0));
+                    return got2.data();
+                };
+                const auto r2 = whittaker_solve_core<F>(
+                    std::span<const F>(p.x), MatrixView<F>::row_major(y2.data(), 2, T), wv2,
+                    SolveOptions<F>{.lam = p.lam,
+                                    .d = d,
+                                    .ridge = p.ridge,
+                                    .normalize = p.mode,
+                                    .eps = p.eps,
+                                    .parallel = false},
+                    sink2);
+                QB_CHECK(r.ok() == r2.ok());
+                got2.resize(T);
+                if (r.ok()) QB_CHECK(same_bits(got, got2));
+            } else {
+                // A result the trust rule rejects (these grids floor some spacings) is an
+                // error.
+                std::vector<F> masked(T);
+                for (std::size_t t = 0; t < T; ++t) {
+                    const F w = p.w.empty() ? F(1) : p.w[t];
+                    masked[t] = (std::isfinite(p.y[t]) && w > F(0)) ? p.y[t] : F(0);
+                }
+                QB_CHECK(r.ok() == trusted_result(want.data(), masked.data(), T));
+                if (r.ok()) QB_CHECK(same_bits(got, want));
             }
-            QB_CHECK(r.ok() == trusted_result(want.data(), masked.data(), T));
-            if (r.ok()) QB_CHECK(same_bits(got, want));
         }
     }
 }

@@ -114,6 +114,9 @@ BatchSolver<F>::BatchSolver(const PenaltyBand<F>& band, LamPerSeries, F ridge, F
         live < kk && eps >= std::numeric_limits<F>::min() && rows_are_plus_zero(band, live + 1, kk);
     dl_ = skip ? live : kk;
     guarded_ = skip;
+    if constexpr (sizeof(F) == 8) {
+        if (band.positions.size() == band.T) exact_ = std::make_unique<ExactPenalty>(band);
+    }
 }
 
 // One lam for every series: the conditions on lam decide for the whole solver.
@@ -196,6 +199,11 @@ BlockArgs<F> BatchSolver<F>::prepare(Scratch& scratch, const Block& block, F* y_
     args.y = y_row ? y_row : aligned(args.w + column);
     args.L = aligned(y_row ? args.w + column : args.y + column);
     args.count = block.count;
+    if (exact_) {
+        args.doubtful = &scratch.doubtful;
+        args.pivot_share = static_cast<F>(kPivotShare);
+        args.run_limit = static_cast<F>(unobserved_run_limit(band_->d));
+    }
     return args;
 }
 
@@ -219,9 +227,9 @@ void LargeBuffer::release() {
 }
 
 template <class F>
-void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out) const {
+void BatchSolver<F>::solve_one(Scratch& scratch, F lam, F* out, bool* doubtful) const {
     solve_banded(*band_, scratch.w1.data(), scratch.y1.data(), lam, ridge_, eps_, out,
-                 scratch.solve);
+                 scratch.solve, doubtful);
 }
 
 template <class F>

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/band.hpp"
 #include "core/kernels/block_api.hpp"
+#include "core/refine.hpp"
 #include "core/solver.hpp"
 #include "core/trust.hpp"
 
@@ -73,9 +75,15 @@ struct Float64System {
 // block_kernel.hpp) is solved again by the scalar routine, so the numbers are always those
 // of the scalar routine.
 //
+// Accuracy (core/refine.hpp).  float64: a series the doubt indicator flags (the kernels' or
+// the scalar routine's, on the same values) and one whose result is not trusted are refined against
+// the exact system of the band's positions; one that was accurate keeps its bits.
+//
 // Trust (core/trust.hpp).  solve_range calls reject(s, row) for each series s whose result
 // the caller should not hand out:
-// - float64: the result is not trusted (a non-finite value or excessive growth);
+// - float64: the result is not trusted (a non-finite value or excessive growth) even after
+//   refinement, or a flagged series cannot be refined to the promised accuracy
+//   (scratch.not_refined says which);
 // - float32 with a Float64System: the float32 result is not trusted or fails the accuracy
 //   check (block_api.hpp); the row holds the float32 result, and a float64 batch solver on
 //   the system's band gives the float64 flavour's answer instead (core/single_pass.cpp);
@@ -107,6 +115,11 @@ class BatchSolver {
         LargeBuffer one;         // a checked one-lane solve
         LargeBuffer check;       // the check's float64 work
         alignas(64) F lams[64];  // the lam of every lane of a block
+        // float64: the lanes of the last block the doubt indicator flagged, the work of
+        // their refinement, and why the series last handed to reject was rejected.
+        std::uint64_t doubtful = 0;
+        RefineWork refine;
+        bool not_refined = false;
     };
 
     // Solves series lo .. hi-1.  fill(s, t0, t1, w, y) writes the weights and masked
@@ -155,7 +168,8 @@ class BatchSolver {
     template <class Fill>
     void gather(Scratch& scratch, const Block& block, std::size_t lo, const BlockArgs<F>& args,
                 Fill& fill) const;
-    void solve_one(Scratch& scratch, F lam, F* out) const;  // solve_banded on w1, y1
+    // solve_banded on w1, y1 (and, when doubtful is given, the doubt indicator).
+    void solve_one(Scratch& scratch, F lam, F* out, bool* doubtful = nullptr) const;
     // Whether a lane at lam meets the guard's conditions that depend on lam.
     bool guard_holds(F lam) const;
     // float32 with a Float64System: the scalar routine's float32 solution of w1, y1 into out
@@ -181,6 +195,8 @@ class BatchSolver {
     bool per_series_ = false;
     KernelSet<F> set_{};
     const Float64System* system64_ = nullptr;
+    // float64 on a band that carries its positions: the exact system of refinement.
+    std::unique_ptr<ExactPenalty> exact_;
 };
 
 template <class F>
@@ -239,6 +255,20 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
     const bool checking = system64_ != nullptr;
     scratch.w1.resize(T);
     scratch.y1.resize(T);
+    // float64: series s (inputs in w1, y1) refined in its row; rejected when it still cannot
+    // be handed out.  `trusted`: the float64 result passed the trust rule.
+    const auto refine = [&](std::size_t s, F* row, bool trusted) {
+        if constexpr (sizeof(F) == 8) {
+            const Refinement r = refine_series(*exact_, scratch.w1.data(), scratch.y1.data(),
+                                               lam_of(s), ridge_, eps_, row, scratch.refine);
+            if (r == Refinement::kept && trusted) return;
+            if (r != Refinement::failed && trusted_result(row, scratch.y1.data(), T)) return;
+            scratch.not_refined = trusted && r == Refinement::failed;
+            reject(s, row);
+        } else {
+            (void)s, (void)row, (void)trusted;
+        }
+    };
     // One series by the scalar routine, with the verdict the caller needs.
     // `solved`: the row holds the block's result for the lane.  A lane the block flags
     // differs from the scalar routine at most in the signs of zeros (block_kernel.hpp), so
@@ -254,9 +284,16 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
             }
             return;
         }
-        solve_one(scratch, lam_of(s), row);
+        bool doubtful = false;
+        solve_one(scratch, lam_of(s), row, exact_ ? &doubtful : nullptr);
         if constexpr (sizeof(F) == 8) {
-            if (!trusted_result(row, scratch.y1.data(), T)) reject(s, row);
+            const bool trusted = trusted_result(row, scratch.y1.data(), T);
+            if (exact_) {
+                if (doubtful || !trusted) refine(s, row, trusted);
+            } else if (!trusted) {
+                scratch.not_refined = false;
+                reject(s, row);
+            }
         }
     };
     if (guarded_ && !gradual_underflow()) {
@@ -280,6 +317,12 @@ void BatchSolver<F>::solve_range(Scratch& scratch, std::size_t lo, std::size_t h
         const std::uint64_t again = block.fn(args) | off_guard;
         const std::uint64_t inaccurate = checking ? check(scratch, block, args, kept) & ~again : 0;
         for_each_lane(again, [&](std::size_t l) { redo(lo + l, rows[l], true); });
+        if (args.doubtful) {
+            for_each_lane(scratch.doubtful & ~again, [&](std::size_t l) {
+                fill(lo + l, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
+                refine(lo + l, rows[l], true);
+            });
+        }
         for_each_lane(inaccurate, [&](std::size_t l) {
             fill(lo + l, std::size_t(0), T, scratch.w1.data(), scratch.y1.data());
             reject(lo + l, rows[l]);

@@ -24,6 +24,11 @@ struct BlockArgs {
     F* L;               // work: factor below the diagonal (T * dl * lanes)
     F* const* out;      // rows for lanes 0 .. count-1 (T values each)
     std::size_t count;  // 1 <= count <= lanes; lanes above count are padding
+    // The doubt indicator of float64 refinement (core/refine.hpp), or null: the lanes where
+    // a pivot before its floor is below pivot_share times the diagonal it started from, or
+    // run_limit positions in a row have no weight > 0, as bits into *doubtful.
+    std::uint64_t* doubtful;
+    F pivot_share, run_limit;
 };
 
 // Returns the lanes (bit l for lane l < count) whose result the caller must recompute with

@@ -449,9 +449,9 @@ QB_STAGE void pad_lanes(const BlockArgs<F>& a) {
 
 // The factorisation and the forward substitution, column by column; the lanes flagged on
 // the way into bad, max|y| over the finite y into max_y.
-template <class F, std::size_t B, int DLc, bool guarded>
+template <class F, std::size_t B, int DLc, bool guarded, bool indicate>
 QB_STAGE void factor_and_forward(const BlockArgs<F>& a, typename Lanes<F, B>::M& bad,
-                                 typename Lanes<F, B>::V& max_y) {
+                                 typename Lanes<F, B>::V& max_y, typename Lanes<F, B>::M& doubt) {
     using S = Lanes<F, B>;
     using V = typename S::V;
     const BlockView<F, B, DLc> k(a);
@@ -469,15 +469,27 @@ QB_STAGE void factor_and_forward(const BlockArgs<F>& a, typename Lanes<F, B>::M&
         S::store(k.b + j * B, S::load(k.w + j * B) * yv);
     };
     for (std::size_t j = 0; j < dl && j < T; ++j) rhs(j);
+    // The doubt indicator (core/refine.hpp): off the factorisation's dependency chain.
+    [[maybe_unused]] const V zero = S::splat(F(0));
+    [[maybe_unused]] const V one = S::splat(F(1));
+    [[maybe_unused]] const V share = S::splat(a.pivot_share);
+    [[maybe_unused]] const V run_limit = S::splat(a.run_limit - F(0.5));  // run >= limit
+    [[maybe_unused]] V run = zero;
     for (std::size_t i = 0; i < T; ++i) {
         if (i + dl < T) rhs(i + dl);
+        const V wi = S::load(k.w + i * B);
         V d = S::splat(a.pb[i]) * lam;
-        d = d + S::load(k.w + i * B);
+        d = d + wi;
         d = d + ridge;
+        [[maybe_unused]] const V start = d;
         const std::size_t above = min_of(dl, i);
         for (std::size_t j = 1; j <= above; ++j) {
             const V l = S::load(k.at(j, i));
             d = d - l * l;
+        }
+        if constexpr (indicate) {
+            run = S::select(S::greater(wi, zero), zero, run + one);
+            doubt |= S::greater(share * start, d) | S::greater(run, run_limit);
         }
         // The guard's eps is a positive normal number (or +inf): floor_positive applies.
         V diag, pivot;
@@ -551,10 +563,20 @@ std::uint64_t solve_block(const BlockArgs<F>& a) {
     using S = Lanes<F, B>;
     typename S::M bad = S::none();
     typename S::V max_y = S::splat(F(0));
+    typename S::M doubt = S::none();
     pad_lanes<F, B>(a);
-    factor_and_forward<F, B, DLc, guarded>(a, bad, max_y);
+    if constexpr (sizeof(F) == 8) {
+        if (a.doubtful) {
+            factor_and_forward<F, B, DLc, guarded, true>(a, bad, max_y, doubt);
+        } else {
+            factor_and_forward<F, B, DLc, guarded, false>(a, bad, max_y, doubt);
+        }
+    } else {
+        factor_and_forward<F, B, DLc, guarded, false>(a, bad, max_y, doubt);
+    }
     const auto max_z = back_substitute_and_scatter<F, B, DLc>(a, bad);
     bad |= S::greater(max_z, S::max_of(S::splat(F(1)), max_y) * S::splat(F(1000000)));
+    if (a.doubtful) *a.doubtful = S::bits(doubt, a.count);
     return S::bits(bad, a.count);
 }
 
