@@ -67,6 +67,17 @@ inline V zero() { return splat(0.0); }
 inline double lane(const V& v, std::size_t l) { return v.r[l / kGroup][l % kGroup]; }
 inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
 
+inline V vmax(const V& a, const V& b) {
+    V o;
+    for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] > b.r[k] ? a.r[k] : b.r[k];
+    return o;
+}
+inline V vabs(const V& a) {
+    V o;
+    for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] < 0.0 ? -a.r[k] : a.r[k];
+    return o;
+}
+
 // The smoother's floor rule: the floor where v is NaN or below it.
 inline V floored(const V& v, const V& floor) {
     V o;
@@ -116,13 +127,14 @@ constexpr std::size_t kAnyQ = ~std::size_t(0);
 
 // What a sweep computes besides RSS, sum w y r and z'Pz; each is paid for only when asked
 // (the leave-one-out sum costs a division per row, as much as the factorisation's).
-enum Needs : unsigned { kInverse = 1, kLoo = 2, kLogdet = 4 };
+enum Needs : unsigned { kInverse = 1, kLoo = 2, kLogdet = 4, kPenalty = 8 };
 
 template <std::size_t Qc, unsigned N>
 void sweep_q(const SweepInput& in, SweepSums& out) {
     constexpr bool inverse = (N & kInverse) != 0;
     constexpr bool loo_sum = inverse && (N & kLoo) != 0;
     constexpr bool with_logdet = (N & kLogdet) != 0;
+    constexpr bool with_penalty = (N & kPenalty) != 0;
     const std::size_t q = Qc != kAnyQ ? Qc : in.q;
     const std::size_t T = in.T;
     const std::size_t R = q + 1;  // ring of columns of A^-1's band
@@ -144,7 +156,8 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     // Factor and forward substitution, row by row.  Row i's off-diagonal entries are first
     // formed unscaled (E = L D) from the farthest column inwards, then scaled.
     LogDet logdet;
-    V inv_prev = zero();  // inv_d[i - 1], kept out of memory: it is on the chain
+    V diag_max = zero(), inv_max = zero();  // the condition estimate's two factors
+    V inv_prev = zero();                    // inv_d[i - 1], kept out of memory: it is on the chain
     // Row i with jm = min(i, q) columns left of the diagonal (a compile-time constant in
     // the rows past the first q when q is).
     auto factor_row = [&](std::size_t i, auto jm_c) {
@@ -161,6 +174,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         // its reciprocal pivot arrives, so that a row's chain is one product and one
         // difference before the floor and the division.
         V a = lam * splat(pb[i]) + splat(w[i]) + ridge;
+        diag_max = vmax(diag_max, a);
         V b = splat(w[i] * y[i]);
         for (std::size_t j = jm; j >= 1; --j) {
             const V e = Li[j - 1];
@@ -172,6 +186,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         }
         const V pivot = floored(a, eps);
         inv_prev = one / pivot;
+        inv_max = vmax(inv_max, inv_prev);
         inv_d[i] = inv_prev;
         u[i] = b;
         if constexpr (with_logdet) {
@@ -193,7 +208,9 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         put(out.logdet, splat(std::numeric_limits<double>::quiet_NaN()));
 
     // Back substitution with the selected inversion and the sums.
-    V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
+    V rss = zero(), wyr = zero(), zpz = zero(), zpz_mag = zero(), wzz = zero(), edf = zero(),
+      loo = zero(), hmax = zero();
+    const double* const dc = in.dcoef;
     V z_next = zero(), diag_next = zero();  // z[i + 1] and S(i + 1, i + 1), in registers
     std::size_t slot = (T - 1) % R;         // ring slot of column i
     // Row i with jm = min(T - 1 - i, q) columns right of the diagonal.  Every chain from
@@ -209,9 +226,24 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         const V r = splat(y[i]) - z;
         rss += wi * r * r;
         wyr += wi * splat(y[i]) * r;
-        V pz = splat(pb[i]) * z;
-        for (std::size_t j = 1; j <= jm; ++j) pz += splat(2.0 * pb[j * T + i + j]) * u[i + j];
-        zpz += z * pz;
+        wzz += wi * z * z;
+        if constexpr (with_penalty) {
+            if (q == 0) {
+                zpz += z * (splat(pb[i]) * z);
+            } else if (jm == q && dc != nullptr) {
+                // Row i of D: positions i .. i + q (z[i + j] is in u[i + j] by now).
+                const double* const c = dc + i * (q + 1);
+                V dz = splat(c[0]) * z;
+                V mag = vabs(dz);
+                for (std::size_t j = 1; j <= q; ++j) {
+                    const V t = splat(c[j]) * u[i + j];
+                    dz += t;
+                    mag += vabs(t);
+                }
+                zpz += dz * dz;
+                zpz_mag += mag * mag;
+            }
+        }
         z_next = z;
 
         if constexpr (inverse) {
@@ -237,6 +269,8 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
             const V h = wi * diag;
             edf += h;
+            hmax = vmax(hmax, h);
+            inv_max = vmax(inv_max, diag);
             if constexpr (loo_sum) {
                 const V rl = r / (one - h);
                 loo += wi * rl * rl;
@@ -254,9 +288,13 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     }
     put(out.rss, rss);
     put(out.wyr, wyr);
-    put(out.zpz, zpz);
+    put(out.zpz, with_penalty ? zpz : splat(std::numeric_limits<double>::quiet_NaN()));
+    put(out.zpz_mag, zpz_mag);
+    put(out.wzz, wzz);
+    put(out.cond, diag_max * inv_max);
     put(out.edf, edf);
     put(out.loo, loo);
+    put(out.hmax, hmax);
 }
 
 template <unsigned N>
@@ -285,11 +323,14 @@ void sweep(const SweepInput& in, SweepSums& out) {
         std::memset(&out, 0, sizeof(out));
         return;
     }
+    const bool penalty = in.penalty && (in.q == 0 || in.dcoef != nullptr);
     const unsigned needs = (in.inverse ? kInverse : 0u) | (in.inverse && in.loo ? kLoo : 0u) |
-                           (in.logdet ? kLogdet : 0u);
+                           (in.logdet ? kLogdet : 0u) | (penalty ? kPenalty : 0u);
+    // The combinations the criteria ask for have their own instances; any other computes
+    // everything.
     switch (needs) {
-        case 0:
-            sweep_needs<0>(in, out);
+        case kPenalty:
+            sweep_needs<kPenalty>(in, out);
             break;
         case kInverse:
             sweep_needs<kInverse>(in, out);
@@ -297,14 +338,14 @@ void sweep(const SweepInput& in, SweepSums& out) {
         case kInverse | kLoo:
             sweep_needs<kInverse | kLoo>(in, out);
             break;
-        case kLogdet:
-            sweep_needs<kLogdet>(in, out);
+        case kLogdet | kPenalty:
+            sweep_needs<kLogdet | kPenalty>(in, out);
             break;
-        case kInverse | kLogdet:
-            sweep_needs<kInverse | kLogdet>(in, out);
+        case kInverse | kLogdet | kPenalty:
+            sweep_needs<kInverse | kLogdet | kPenalty>(in, out);
             break;
         default:
-            sweep_needs<kInverse | kLoo | kLogdet>(in, out);
+            sweep_needs<kInverse | kLoo | kLogdet | kPenalty>(in, out);
             break;
     }
 }
