@@ -33,8 +33,9 @@ struct Evaluation {
     double error;
 };
 
-// Relative evaluation errors beyond this make a value untrusted: it is never chosen.
-inline constexpr double kTrustLimit = 1e-6;
+// A solve whose relative error bound exceeds this leaves a criterion untrusted: it is never
+// chosen.  Below it the value's own error bound decides what can be told apart.
+inline constexpr double kTrustLimit = 1e-4;
 // The statistics at a lam (edf, sigma, the uncertainty) are reported where the solve's
 // relative error is below this, NaN elsewhere.
 inline constexpr double kStatisticsLimit = 1e-3;

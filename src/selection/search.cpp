@@ -254,9 +254,13 @@ Choice settle(const std::vector<Point>& grid, const Point& best) {
         }
         return near == nullptr || within_errors(*near, best);
     };
+    // The end itself, or where it cannot be evaluated (nor the fit there computed), the
+    // farthest trusted coarse point towards it.
     auto end = [&](bool upper) {
-        const Point& p = upper ? grid.back() : grid.front();
-        return Choice{p.lam, trusted(p) ? p.value : std::nan(""), true};
+        const Point* far = &best;
+        for (const Point& p : grid)
+            if (trusted(p) && (upper ? p.ell > far->ell : p.ell < far->ell)) far = &p;
+        return Choice{far->lam, far->value, true};
     };
     const Side up = side(+1), down = side(-1);
     if (up.flat && (up.any || flattened_into(+1))) return end(true);

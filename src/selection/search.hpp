@@ -47,8 +47,9 @@ Choice minimise(Bounds b, ScoreFn score);
 // within rounding keeps both sides of the bracket).  Then the ends: when every trusted
 // coarse value from the best point towards an end of the bounds lies within the errors of
 // the best one (the criterion is flat there, as far as it can be evaluated), the choice is
-// that end (the upper one when both), at_bound true, score NaN unless the end was
-// evaluated; when the best point is the last trusted one towards an end and the criterion
+// that end (the upper one when both), at_bound true; where the end itself cannot be
+// evaluated, the farthest trusted coarse point towards it (the fit there could not be
+// trusted either).  When the best point is the last trusted one towards an end and the criterion
 // still falls into it, the choice is that point with at_bound true (the edge of where the
 // criterion can be evaluated).  Nothing trusted anywhere: the upper bound, at_bound true,
 // score NaN.

@@ -329,17 +329,14 @@ void sweep(const SweepInput& in, SweepSums& out) {
     // The combinations the criteria ask for have their own instances; any other computes
     // everything.
     switch (needs) {
-        case kPenalty:
-            sweep_needs<kPenalty>(in, out);
-            break;
         case kInverse:
             sweep_needs<kInverse>(in, out);
             break;
         case kInverse | kLoo:
             sweep_needs<kInverse | kLoo>(in, out);
             break;
-        case kLogdet | kPenalty:
-            sweep_needs<kLogdet | kPenalty>(in, out);
+        case kInverse | kPenalty:
+            sweep_needs<kInverse | kPenalty>(in, out);
             break;
         case kInverse | kLogdet | kPenalty:
             sweep_needs<kInverse | kLogdet | kPenalty>(in, out);
