@@ -15,11 +15,15 @@ constexpr double kUnit = 2.220446049250313e-16;  // float64 rounding unit (epsil
 // A relative error beyond this leaves no digit worth comparing: the value is untrusted.
 constexpr double kMeaningless = 1e-3;
 
+// sigma is reported where RSS's relative error bound is below this (sigma's is half).
+constexpr double kSigmaTolerance = 1e-5;
+
 // RSS's relative error: each residual y - z carries the solve's relative error of z (and
 // one rounding), so |delta RSS| <= 2 sqrt(RSS sum w z^2) (delta + u); plus the summation.
 double rss_error(const SweepSums& s, std::size_t l, double delta, double T) {
-    if (!(s.rss[l] > 0)) return kInf;
-    return 2.0 * std::sqrt(s.wzz[l] / s.rss[l]) * (delta + kUnit) + T * kUnit;
+    SeriesCounts n;
+    n.T = T;
+    return rss_relative_error(s.rss[l], s.wzz[l], delta, n);
 }
 
 // ||Dz||^2's relative error: each difference carries rounding of the size of its terms
@@ -98,7 +102,10 @@ double criterion_value(Criterion c, const SweepSums& s, std::size_t l, double la
     return evaluate_criterion(c, s, l, lam, n).value;
 }
 
-double reported_score(Criterion c, double value, const SeriesCounts& n) {
+double reported_score(Criterion c, const Evaluation& e, const SeriesCounts& n) {
+    const double value = e.value;
+    const double size = c == Criterion::reml ? std::fmax(1.0, std::fabs(value)) : std::fabs(value);
+    if (!(e.error <= kScoreTolerance * size)) return kNaN;
     switch (c) {
         case Criterion::gcv:
         case Criterion::loocv:
@@ -127,9 +134,17 @@ double clamped_edf(double edf, const SeriesCounts& n) {
     return edf < 0 ? 0.0 : edf > n.m ? n.m : edf;
 }
 
-double residual_scale(double rss, double edf, const SeriesCounts& n) {
+double rss_relative_error(double rss, double wzz, double delta, const SeriesCounts& n) {
+    if (!(rss > 0)) return kInf;
+    return 2.0 * std::sqrt(wzz / rss) * (delta + kUnit) + n.T * kUnit;
+}
+
+double residual_scale(double rss, double edf, const SeriesCounts& n, double delta, double rss_rel) {
+    // With m <= d every lam interpolates the observations: no residual is left to scale.
+    if (!(n.m > n.d) || !(rss_rel <= kSigmaTolerance)) return kNaN;
     const double dof = n.m - edf;
-    if (!(dof > 0)) return kNaN;
+    const double edf_error = delta * n.m + n.T * kUnit;
+    if (!(dof > 1e3 * edf_error)) return kNaN;
     return std::sqrt(rss / dof) * n.scale;
 }
 

@@ -38,7 +38,7 @@ struct Evaluation {
 inline constexpr double kTrustLimit = 1e-4;
 // The statistics at a lam (edf, sigma, the uncertainty) are reported where the solve's
 // relative error is below this, NaN elsewhere.
-inline constexpr double kStatisticsLimit = 1e-3;
+inline constexpr double kStatisticsLimit = 1e-5;
 
 // The relative error bound of the solve at lane l (z, the diagonal of A^-1): a few
 // rounding units times the condition estimate.
@@ -56,8 +56,11 @@ Evaluation evaluate_criterion(Criterion c, const SweepSums& s, std::size_t l, do
                               const SeriesCounts& n);
 double criterion_value(Criterion c, const SweepSums& s, std::size_t l, double lam,
                        const SeriesCounts& n);
-// A criterion value of the scaled observations as the caller's data would give it.
-double reported_score(Criterion c, double value, const SeriesCounts& n);
+// A criterion value of the scaled observations as the caller's data would give it; NaN
+// where its evaluation error may exceed kScoreTolerance (relative; for REML, whose value
+// has no scale of its own, of max(1, |value|)).
+inline constexpr double kScoreTolerance = 1e-7;
+double reported_score(Criterion c, const Evaluation& e, const SeriesCounts& n);
 
 // The V-curve's coordinates at lane l: F = log10 RSS, R = log10 ||Dz||^2, each with its
 // evaluation error (in log10 units; infinite where untrusted).
@@ -71,7 +74,14 @@ CurvePoint curve_point(const SweepSums& s, std::size_t l, const SeriesCounts& n)
 
 // edf within [0, m], as the exact trace is.
 double clamped_edf(double edf, const SeriesCounts& n);
-// sigma = sqrt(RSS / (m - edf)) of the caller's data, NaN where m - edf is not positive.
-double residual_scale(double rss, double edf, const SeriesCounts& n);
+// sigma = sqrt(RSS / (m - edf)) of the caller's data; NaN where m - edf is not positive
+// beyond a thousand times its evaluation error (delta: the solve's relative error), and
+// where m <= d.
+// rss_rel: RSS's relative error bound (rss_relative_error); sigma is NaN where it exceeds
+// 1e-5.
+double residual_scale(double rss, double edf, const SeriesCounts& n, double delta, double rss_rel);
+// RSS's relative error bound: each residual y - z carries the solve's relative error of z
+// (delta) and one rounding: |delta RSS| <= 2 sqrt(RSS sum w z^2) (delta + u), plus the sum.
+double rss_relative_error(double rss, double wzz, double delta, const SeriesCounts& n);
 
 }  // namespace quelbrin::selection

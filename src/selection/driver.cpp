@@ -248,7 +248,7 @@ class Smoother {
   private:
     // A point the search evaluated with the inverse: its edf, RSS and solve error.
     struct Tried {
-        double lam, edf, rss, delta;
+        double lam, edf, rss, wzz, delta;
     };
 
     // The points of the fallback rules: kSweepLanes values from the upper bound down.
@@ -264,8 +264,9 @@ class Smoother {
 
     // Nothing to choose (0 < m <= d: every lam fits the observations alike, and the large
     // ones leave the fit to the ridge): the largest of kSweepLanes points from the upper
-    // bound down where the solve can be trusted, i.e. the smoothest fit that is well
-    // determined and computable; the lower bound when none is.  Flagged at_bound.
+    // bound down where the statistics can be vouched for (else where the solve can be
+    // trusted), i.e. the smoothest fit that is well determined and computable; the lower
+    // bound when none is.  Flagged at_bound.
     Choice determined(Evaluator& ev) const {
         double lam[kSweepLanes];
         fallback_grid(lam);
@@ -273,8 +274,9 @@ class Smoother {
         SweepNeeds needs;
         needs.inverse = true;
         ev.sweep(lam, kSweepLanes, needs, nullptr, sums);
-        for (std::size_t l = 0; l < kSweepLanes; ++l)
-            if (solve_error(sums, l) <= kTrustLimit) return Choice{lam[l], kNaN, true};
+        for (double limit : {kStatisticsLimit, kTrustLimit})
+            for (std::size_t l = 0; l < kSweepLanes; ++l)
+                if (solve_error(sums, l) <= limit) return Choice{lam[l], kNaN, true};
         return Choice{o_.lam_bounds[0], kNaN, true};
     }
 
@@ -317,11 +319,12 @@ class Smoother {
                 values[l] = e.value;
                 errors[l] = e.error;
                 if (needs.inverse)
-                    tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l], solve_error(sums, l)});
+                    tried.push_back(
+                        Tried{lam[l], sums.edf[l], sums.rss[l], sums.wzz[l], solve_error(sums, l)});
             }
         };
         Choice c = minimise_trusted(bounds, score);
-        if (c.score == c.score) c.score = reported_score(criterion_, c.score, n);
+        c.score = reported_score(criterion_, Evaluation{c.score, c.score_error}, n);
         return c;
     }
 
@@ -368,7 +371,7 @@ class Smoother {
         if (o_.uncertainty || static_cast<double>(lam) != choice.lam) return false;
         for (const Tried& t : tried) {
             if (t.lam != choice.lam) continue;
-            write_stats(ev.counts(), s, choice, t.edf, t.rss, t.delta, out);
+            write_stats(ev.counts(), s, choice, t.edf, t.rss, t.wzz, t.delta, out);
             return true;
         }
         return false;
@@ -377,14 +380,16 @@ class Smoother {
     // One series' statistics; edf and sigma NaN where the sweep at lam cannot vouch for
     // them.
     void write_stats(const SeriesCounts& n, std::size_t s, const Choice& choice, double edf,
-                     double rss, double delta, const Rows& out) const {
+                     double rss, double wzz, double delta, const Rows& out) const {
         const std::size_t S = y_.rows;
         const bool usable = delta <= kStatisticsLimit;
         const double e = usable ? clamped_edf(edf, n) : kNaN;
         out.stats[kLam * S + s] = choice.lam;
         out.stats[kEdf * S + s] = e;
         out.stats[kScore * S + s] = choice.score;
-        out.stats[kSigma * S + s] = usable ? residual_scale(rss, e, n) : kNaN;
+        out.stats[kSigma * S + s] =
+            usable ? residual_scale(rss, e, n, delta, rss_relative_error(rss, wzz, delta, n))
+                   : kNaN;
         out.stats[kAtBound * S + s] = choice.at_bound ? 1.0 : 0.0;
     }
 
@@ -399,11 +404,11 @@ class Smoother {
         at.lam = lam;
         if (o_.lam.kind == LamChoice::Kind::name && criterion_ != Criterion::vcurve &&
             n.m > static_cast<double>(o_.d)) {
-            const double v = criterion_value(criterion_, sums, 0, lam, n);
-            at.score = v == v ? reported_score(criterion_, v, n) : kNaN;
+            at.score =
+                reported_score(criterion_, evaluate_criterion(criterion_, sums, 0, lam, n), n);
         }
         const double delta = solve_error(sums, 0);
-        write_stats(n, s, at, sums.edf[0], sums.rss[0], delta, out);
+        write_stats(n, s, at, sums.edf[0], sums.rss[0], sums.wzz[0], delta, out);
         if (!o_.uncertainty) return;
         const std::size_t S = y_.rows;
         const double sigma = out.stats[kSigma * S + s];

@@ -228,7 +228,7 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, TrustedScoreFn scor
 // The choice once the best point is known: the ends where the criterion is flat towards
 // them within its evaluation errors, or the edge of where it can be evaluated.
 Choice settle(const std::vector<Point>& grid, const Point& best) {
-    if (best.bound) return Choice{best.lam, best.value, true};
+    if (best.bound) return Choice{best.lam, best.value, true, best.error};
     // Towards the upper end (dir = +1) and the lower end (dir = -1): whether every trusted
     // coarse value beyond the best point is within the errors, whether there is one, and
     // whether the nearest trusted coarse value on the other side is (the criterion has
@@ -260,13 +260,13 @@ Choice settle(const std::vector<Point>& grid, const Point& best) {
         const Point* far = &best;
         for (const Point& p : grid)
             if (trusted(p) && (upper ? p.ell > far->ell : p.ell < far->ell)) far = &p;
-        return Choice{far->lam, far->value, true};
+        return Choice{far->lam, far->value, true, far->error};
     };
     const Side up = side(+1), down = side(-1);
     if (up.flat && (up.any || flattened_into(+1))) return end(true);
     if (down.flat && (down.any || flattened_into(-1))) return end(false);
     // The last trusted point towards an end, the criterion still falling into it.
-    return Choice{best.lam, best.value, !up.any || !down.any};
+    return Choice{best.lam, best.value, !up.any || !down.any, best.error};
 }
 
 }  // namespace

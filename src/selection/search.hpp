@@ -20,6 +20,7 @@ struct Choice {
     double lam = 0;
     double score = 0;
     bool at_bound = false;
+    double score_error = 0;  // the score's evaluation error bound (minimise_trusted)
 };
 
 // values[i] = criterion at lam[i], i < n <= kSweepLanes.  NaN counts as +infinity.
