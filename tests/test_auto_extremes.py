@@ -298,3 +298,43 @@ def test_z_is_accurate_where_the_choice_is_ill_conditioned():
             exact = Exact(x, y[s], np.ones(30), r.lam[s], 3)
             if not np.isnan(r.lam[s]):
                 assert np.abs(r.z[s] - exact.z).max() <= 1e-6 * max(1.0, np.nanmax(np.abs(y[s])))
+
+
+@pytest.mark.parametrize("name", CRITERIA + ["vcurve"])
+def test_extremes_are_the_same_serial_parallel_shuffled_or_split(name):
+    x = np.arange(30.0)
+    rng = np.random.default_rng(9)
+    y = rng.standard_normal((24, 30)) + np.sin(x / 4)
+    y[::3, 5:] = np.nan     # few observations at the start
+    y[1::6, :26] = np.nan   # few at the end
+    y[2::8] = np.nan        # none
+    y[4, :] = np.polyval([0.5, -1.0], normalised(x))  # a straight line
+    w = rng.uniform(0.5, 2.0, y.shape)
+    opts = dict(lam=name, d=2)
+    r = qa.smooth_f64(x, y, w, **opts)
+    serial = qa.smooth_f64(x, y, w, parallel=False, **opts)
+    perm = rng.permutation(24)
+    shuffled = qa.smooth_f64(x, y[perm], w[perm], **opts)
+    halves = [qa.smooth_f64(x, y[a:b], w[a:b], **opts) for a, b in ((0, 7), (7, 24))]
+    for field in r._fields[:6]:
+        got = getattr(r, field)
+        assert np.array_equal(got, getattr(serial, field), equal_nan=True), field
+        assert np.array_equal(got[perm], getattr(shuffled, field), equal_nan=True), field
+        split = np.concatenate([getattr(h, field) for h in halves])
+        assert np.array_equal(got, split, equal_nan=True), field
+
+
+def test_one_series_with_nothing_to_choose_does_not_fail_the_batch():
+    x = np.arange(40.0)
+    y = np.full((2, 40), np.nan)
+    y[0] = np.sin(x / 4)
+    y[1, 7] = 1.0
+    for name in CRITERIA + ["vcurve"]:
+        r, caught = fitted(qa.smooth_f64, x, y, lam=name, d=3)
+        alone = qa.smooth_f64(x, y[:1], lam=name, d=3)
+        for field in r._fields[:6]:
+            assert np.array_equal(getattr(r, field)[:1], getattr(alone, field)), field
+        assert r.at_bound[1] and len(caught) == int(np.isnan(r.lam[1]))
+        if not np.isnan(r.lam[1]):
+            exact = Exact(x, y[1], np.ones(40), r.lam[1], 3)
+            assert np.abs(r.z[1] - exact.z).max() <= 1e-4

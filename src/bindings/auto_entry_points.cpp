@@ -127,9 +127,9 @@ void warn_unfitted(const double* lam, std::size_t S) {
     }
     if (count == 0) return;
     if (count > kShown) rows += ", ...";
-    const std::string text = std::to_string(count) + (count == 1 ? " series" : " series") +
-                             " could not be fitted to the trust rule at any usable lam (rows " +
-                             rows + "); their z, lam and statistics are NaN";
+    const std::string text = std::to_string(count) + " series" +
+                             " could not be fitted to the trust rule at their lam (rows " + rows +
+                             "); their z, lam and statistics are NaN";
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw_python_error();
 }
 

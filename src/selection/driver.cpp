@@ -307,9 +307,9 @@ class Smoother {
             };
             return vcurve_choice(bounds, curve);
         }
-        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do.  The
-        // refinements compute it for every criterion: the choice is almost always one of
-        // their points, whose edf and RSS then serve the statistics without another sweep.
+        // Every sweep computes the inverse (its diagonal is half of the condition estimate
+        // that bounds each value's error): the choice is almost always one of the evaluated
+        // points, whose edf and RSS then serve the statistics without another sweep.
         auto score = [&](const double* lam, std::size_t k, bool fine, double* values,
                          double* errors) {
             const SweepNeeds needs = needs_of(criterion_, fine);

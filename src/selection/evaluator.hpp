@@ -39,7 +39,8 @@ struct SweepNeeds {
     bool penalty = false;  // ||Dz||^2 (the V-curve; REML's residual term)
 };
 
-// What criterion c needs at a point; `stats`: also edf (for the statistics at the choice).
+// What criterion c needs at a point (always the inverse: the condition estimate reads its
+// diagonal); `stats`: what the statistics at the choice need besides.
 SweepNeeds needs_of(Criterion c, bool stats);
 
 // Work storage of one leaf; the numbers never depend on what it held before.
