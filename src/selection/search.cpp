@@ -212,15 +212,23 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, TrustedScoreFn scor
             if (rank(lattice[j].value) < rank(lattice[jb].value)) jb = j;
         // A winner that beats the incumbent by no more than their errors may sit on the
         // wrong side of the minimum: the bracket keeps both sides of both points.
+        // (Only while that still narrows it: a tie that spans the bracket ends the search.)
         std::size_t left = jb, right = jb;
         if (jb != incumbent && trusted(lattice[incumbent]) &&
             within_errors(lattice[jb], lattice[incumbent])) {
             left = std::min(jb, incumbent);
             right = std::max(jb, incumbent);
         }
+        const double width = hi.ell - lo.ell;
         best = lattice[jb];
         lo = lattice[left == 0 ? 0 : left - 1];
         hi = lattice[right + 1 == lattice.size() ? right : right + 1];
+        // Every point of the round within the errors of the best one: the minimum is
+        // resolved as far as the criterion can be evaluated.
+        bool resolved = true;
+        for (const Point& p : lattice)
+            resolved = resolved && (!trusted(p) || within_errors(p, best));
+        if (resolved || hi.ell - lo.ell > 0.75 * width) break;
     }
     return best;
 }

@@ -44,11 +44,11 @@ struct SweepSums {
     double zpz_mag[kSweepLanes];  // sum over D's rows of (sum |c z|)^2: the size of the terms
                                   // whose cancellation ||Dz||^2 is   (with penalty)
     double wzz[kSweepLanes];      // sum w z^2
-    double cond[kSweepLanes];     // max diag(A) x max(1 / pivot, diag(A^-1) with inverse): an
-                                  // estimate of A's condition number from below (1 / pivot
-                                  // misses a poorly determined extrapolation; diag(A^-1)
-                                  // sees it within a factor T)
-    double hmax[kSweepLanes];     // max w diag(A^-1)                (with inverse)
+    double cond[kSweepLanes];     // (lam max P_ii + max w + ridge) x (sum diag(A^-1)^4)^(1/4)
+                                  // (with inverse; without, 1 / the last pivot): an estimate
+                                  // of A's condition number (diag(A^-1) sees a poorly
+                                  // determined stretch, a long extrapolation, within T)
+    double hmax[kSweepLanes];     // max w diag(A^-1)                (with loo)
     double logdet[kSweepLanes];   // log det A                        (with logdet)
     double edf[kSweepLanes];      // sum w diag(A^-1)                (with inverse)
     double loo[kSweepLanes];      // sum w (r / (1 - w diag(A^-1)))^2 (with loo)

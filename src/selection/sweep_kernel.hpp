@@ -67,16 +67,21 @@ inline V zero() { return splat(0.0); }
 inline double lane(const V& v, std::size_t l) { return v.r[l / kGroup][l % kGroup]; }
 inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
 
-inline V vmax(const V& a, const V& b) {
-    V o;
-    for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] > b.r[k] ? a.r[k] : b.r[k];
-    return o;
-}
+// |a|, by clearing the sign bits.
 inline V vabs(const V& a) {
     V o;
-    for (std::size_t k = 0; k < K; ++k) o.r[k] = a.r[k] < 0.0 ? -a.r[k] : a.r[k];
+    for (std::size_t k = 0; k < K; ++k) {
+        I8 ai;
+        std::memcpy(&ai, &a.r[k], sizeof(I8));
+        ai &= std::numeric_limits<std::int64_t>::max();
+        std::memcpy(&o.r[k], &ai, sizeof(I8));
+    }
     return o;
 }
+
+// The larger of a and b (within a rounding; NaN where either is NaN), as (a + b + |a - b|) / 2:
+// arithmetic and a bit mask vectorise on every instruction set, a per-lane select does not.
+inline V vmax_nonneg(const V& a, const V& b) { return (a + b + vabs(a - b)) * splat(0.5); }
 
 // The smoother's floor rule: the floor where v is NaN or below it.
 inline V floored(const V& v, const V& floor) {
@@ -156,8 +161,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     // Factor and forward substitution, row by row.  Row i's off-diagonal entries are first
     // formed unscaled (E = L D) from the farthest column inwards, then scaled.
     LogDet logdet;
-    V diag_max = zero(), inv_max = zero();  // the condition estimate's two factors
-    V inv_prev = zero();                    // inv_d[i - 1], kept out of memory: it is on the chain
+    V inv_prev = zero();  // inv_d[i - 1], kept out of memory: it is on the chain
     // Row i with jm = min(i, q) columns left of the diagonal (a compile-time constant in
     // the rows past the first q when q is).
     auto factor_row = [&](std::size_t i, auto jm_c) {
@@ -174,7 +178,6 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         // its reciprocal pivot arrives, so that a row's chain is one product and one
         // difference before the floor and the division.
         V a = lam * splat(pb[i]) + splat(w[i]) + ridge;
-        diag_max = vmax(diag_max, a);
         V b = splat(w[i] * y[i]);
         for (std::size_t j = jm; j >= 1; --j) {
             const V e = Li[j - 1];
@@ -186,7 +189,6 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         }
         const V pivot = floored(a, eps);
         inv_prev = one / pivot;
-        inv_max = vmax(inv_max, inv_prev);
         inv_d[i] = inv_prev;
         u[i] = b;
         if constexpr (with_logdet) {
@@ -210,6 +212,18 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     // Back substitution with the selected inversion and the sums.
     V rss = zero(), wyr = zero(), zpz = zero(), zpz_mag = zero(), wzz = zero(), edf = zero(),
       loo = zero(), hmax = zero();
+    // The condition estimate: max diag(A) <= lam max P_ii + max w + ridge, times the largest
+    // of diag(A^-1) (which is >= 1 / pivot row by row) or, without the inverse, 1 / the
+    // last pivot.
+    double pb_max = 0, w_max = 0;
+    for (std::size_t i = 0; i < T; ++i) {
+        pb_max = pb[i] > pb_max ? pb[i] : pb_max;
+        w_max = w[i] > w_max ? w[i] : w_max;
+    }
+    const V diag_max = lam * splat(pb_max) + splat(w_max) + ridge;
+    // max diag(A^-1) from above by the 4-norm of the diagonal (within T^(1/4); a running
+    // maximum would cost a select per row that does not vectorise).
+    V diag4 = zero();
     const double* const dc = in.dcoef;
     V z_next = zero(), diag_next = zero();  // z[i + 1] and S(i + 1, i + 1), in registers
     std::size_t slot = (T - 1) % R;         // ring slot of column i
@@ -233,15 +247,16 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             } else if (jm == q && dc != nullptr) {
                 // Row i of D: positions i .. i + q (z[i + j] is in u[i + j] by now).
                 const double* const c = dc + i * (q + 1);
+                // The terms' size: (sum |t|)^2 <= (q + 1) sum t^2, without a per-lane abs.
                 V dz = splat(c[0]) * z;
-                V mag = vabs(dz);
+                V mag = dz * dz;
                 for (std::size_t j = 1; j <= q; ++j) {
                     const V t = splat(c[j]) * u[i + j];
                     dz += t;
-                    mag += vabs(t);
+                    mag += t * t;
                 }
                 zpz += dz * dz;
-                zpz_mag += mag * mag;
+                zpz_mag += mag;
             }
         }
         z_next = z;
@@ -269,8 +284,9 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
             const V h = wi * diag;
             edf += h;
-            hmax = vmax(hmax, h);
-            inv_max = vmax(inv_max, diag);
+            const V d2 = diag * diag;
+            diag4 += d2 * d2;
+            if constexpr (loo_sum) hmax = vmax_nonneg(hmax, h);
             if constexpr (loo_sum) {
                 const V rl = r / (one - h);
                 loo += wi * rl * rl;
@@ -289,8 +305,14 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     put(out.rss, rss);
     put(out.wyr, wyr);
     put(out.zpz, with_penalty ? zpz : splat(std::numeric_limits<double>::quiet_NaN()));
-    put(out.zpz_mag, zpz_mag);
+    put(out.zpz_mag, zpz_mag * splat(static_cast<double>(q + 1)));
     put(out.wzz, wzz);
+    V inv_max = inv_prev;  // 1 / the last pivot
+    if constexpr (inverse) {
+        for (std::size_t k = 0; k < K; ++k)
+            for (std::size_t i = 0; i < kGroup; ++i)
+                inv_max.r[k][i] = std::sqrt(std::sqrt(diag4.r[k][i]));
+    }
     put(out.cond, diag_max * inv_max);
     put(out.edf, edf);
     put(out.loo, loo);
