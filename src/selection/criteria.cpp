@@ -72,10 +72,10 @@ Evaluation evaluate_criterion(Criterion c, const SweepSums& s, std::size_t l, do
             return relative(n.m * s.rss[l] / (dof * dof), rel);
         }
         case Criterion::loocv: {
-            const double slack = 1.0 - s.hmax[l];
-            const double h_error = delta * s.hmax[l] + n.T * kUnit;
-            if (!(slack > h_error) || !(n.wsum > 0)) return untrusted();
-            const double rel = rss_error(s, l, delta, n.T) + 2.0 * h_error / slack;
+            // A relative error e of h moves each term by 2 e h / (1 - h) of itself.
+            if (!(n.wsum > 0) || !(s.loo[l] > 0)) return untrusted();
+            const double rel = rss_error(s, l, delta, n.T) +
+                               2.0 * (delta + n.T * kUnit) * std::fabs(s.loo_sens[l]) / s.loo[l];
             return relative(s.loo[l] / n.wsum, rel);
         }
         case Criterion::reml: {

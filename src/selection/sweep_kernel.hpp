@@ -67,22 +67,6 @@ inline V zero() { return splat(0.0); }
 inline double lane(const V& v, std::size_t l) { return v.r[l / kGroup][l % kGroup]; }
 inline void put(double* dst, const V& v) { std::memcpy(dst, &v, sizeof(V)); }
 
-// |a|, by clearing the sign bits.
-inline V vabs(const V& a) {
-    V o;
-    for (std::size_t k = 0; k < K; ++k) {
-        I8 ai;
-        std::memcpy(&ai, &a.r[k], sizeof(I8));
-        ai &= std::numeric_limits<std::int64_t>::max();
-        std::memcpy(&o.r[k], &ai, sizeof(I8));
-    }
-    return o;
-}
-
-// The larger of a and b (within a rounding; NaN where either is NaN), as (a + b + |a - b|) / 2:
-// arithmetic and a bit mask vectorise on every instruction set, a per-lane select does not.
-inline V vmax_nonneg(const V& a, const V& b) { return (a + b + vabs(a - b)) * splat(0.5); }
-
 // The smoother's floor rule: the floor where v is NaN or below it.
 inline V floored(const V& v, const V& floor) {
     V o;
@@ -211,7 +195,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
 
     // Back substitution with the selected inversion and the sums.
     V rss = zero(), wyr = zero(), zpz = zero(), zpz_mag = zero(), wzz = zero(), edf = zero(),
-      loo = zero(), hmax = zero();
+      loo = zero(), loo_sens = zero();
     // The condition estimate: max diag(A) <= lam max P_ii + max w + ridge, times the largest
     // of diag(A^-1) (which is >= 1 / pivot row by row) or, without the inverse, 1 / the
     // last pivot.
@@ -286,10 +270,11 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             edf += h;
             const V d2 = diag * diag;
             diag4 += d2 * d2;
-            if constexpr (loo_sum) hmax = vmax_nonneg(hmax, h);
             if constexpr (loo_sum) {
                 const V rl = r / (one - h);
-                loo += wi * rl * rl;
+                const V term = wi * rl * rl;
+                loo += term;
+                loo_sens += term * (h / (one - h));
             }
         }
         slot = slot == 0 ? R - 1 : slot - 1;
@@ -316,7 +301,7 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     put(out.cond, diag_max * inv_max);
     put(out.edf, edf);
     put(out.loo, loo);
-    put(out.hmax, hmax);
+    put(out.loo_sens, loo_sens);
 }
 
 template <unsigned N>
