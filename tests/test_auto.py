@@ -132,10 +132,11 @@ def test_reported_loocv_is_the_mean_square_of_explicit_leave_one_out_refits():
 
 @pytest.mark.parametrize("d", [1, 2, 3])
 def test_edf_runs_from_m_to_d(d):
-    x, y, w = problem(2, 50, seed=7)
+    x, y, w = problem(2, 20, seed=7)
     m = np.isfinite(y).sum(axis=1)
     small = qa.smooth_f64(x, y, w, lam=1e-7, d=d)
-    large = qa.smooth_f64(x, y, w, lam=1e9, d=d)  # beyond, A's conditioning takes over
+    # Beyond, A's conditioning takes over (and edf is NaN where it cannot be vouched for).
+    large = qa.smooth_f64(x, y, w, lam=1e8, d=d)
     np.testing.assert_allclose(small.edf, m, rtol=1e-4)
     np.testing.assert_allclose(large.edf, d, rtol=5e-3)
     assert (large.edf >= d).all()
@@ -201,14 +202,27 @@ def test_given_lam_fits_like_the_single_pass_smoother(dt):
     assert np.array_equal(again.z, chosen.z) and np.array_equal(again.edf, chosen.edf)
 
 
-def test_too_few_observations_take_the_upper_bound():
-    x, y, w = problem(3, 20, seed=4)
-    y[0, 2:] = np.nan  # two observations, d = 2
+def test_too_few_observations_take_a_computable_lam():
+    x, y, w = problem(4, 20, seed=4)
+    y[0, 1:] = np.nan  # one observation, d = 2
+    y[0, 0] = 0.3
     y[1, :] = np.nan
+    y[3, 3:] = np.nan  # observed at 0 and 2: m = d
+    y[3, :3] = [1.0, np.nan, 2.0]
     r = qa.smooth_f64(x, y, lam="gcv", lam_bounds=(0.5, 5e3))
-    assert list(r.lam[:2]) == [5e3, 5e3] and list(r.at_bound) == [True, True, False]
-    assert np.array_equal(r.z[0], qb.whittaker_solve_f64(x, y[:1], lam=5e3)[0])
-    assert not r.z[1].any()
+    # Nothing observed: z = 0 at any lam, the upper bound.  m <= d: the largest lam whose
+    # fit is well determined (a straight line through two points is; through one point it
+    # is left to the ridge, better conditioned the smaller lam).
+    assert r.lam[1] == 5e3 and not r.z[1].any()
+    assert 0.5 <= r.lam[0] <= r.lam[3] <= 5e3 and list(r.at_bound) == [True, True, False, True]
+    assert np.isnan(r.score[[0, 1, 3]]).all() and np.isnan(r.sigma[[0, 1, 3]]).all()
+    for s in (0, 3):
+        assert np.array_equal(r.z[s], qb.whittaker_solve_f64(x, y[s:s + 1], lam=r.lam[s])[0])
+        exact = Dense(x, y[s], np.ones(20), r.lam[s], 2)
+        if not np.isnan(r.edf[s]):  # NaN where the solve cannot vouch for it
+            np.testing.assert_allclose(r.edf[s], exact.edf, rtol=1e-5)
+        np.testing.assert_allclose(r.z[s], exact.z, atol=1e-4)
+    assert not np.isnan(r.edf[3])
 
 
 def test_a_monotone_criterion_ends_at_a_bound():

@@ -44,13 +44,17 @@ class SmoothResult(NamedTuple):
     lam: npt.NDArray[np.float64]
     """(S,) the lam of each series (float32 numbers for smooth_f32)."""
     edf: npt.NDArray[np.float64]
-    """(S,) effective degrees of freedom, the trace of the smoother matrix."""
+    """(S,) effective degrees of freedom, the trace of the smoother matrix, in [0, m]
+    (NaN where it cannot be computed accurately at lam)."""
     score: npt.NDArray[np.float64]
-    """(S,) the criterion at lam (NaN when lam was given)."""
+    """(S,) the criterion at lam (NaN when lam was given, or where it means nothing or
+    cannot be evaluated accurately)."""
     sigma: npt.NDArray[np.float64]
-    """(S,) residual scale sqrt(RSS / (m - edf))."""
+    """(S,) residual scale sqrt(RSS / (m - edf)) (NaN where m - edf is not positive,
+    m <= d, or RSS cannot be evaluated accurately)."""
     at_bound: npt.NDArray[np.bool_]
-    """(S,) the choice sits at an end of lam_bounds."""
+    """(S,) the choice sits at an end of lam_bounds or of the range where the series'
+    criterion can be evaluated (also: nothing to choose, m <= d)."""
     leverage: npt.NDArray[Any] | None = None
     """(S, T) the diagonal of the smoother matrix (0 where unobserved), if asked for."""
     se: npt.NDArray[Any] | None = None
@@ -147,7 +151,16 @@ Returns
 SmoothResult(z, lam, edf, score, sigma, at_bound, leverage, se, weights)
     z[s] is, bit for bit, quelbrin.whittaker_solve_{sfx}(x, y_st[s:s+1], w_base_st[s:s+1],
     lam=lam[s], d=d, ridge=ridge, normalize=normalize, eps=eps)[0]; with robust, weights
-    is the (S, T) weights of the last fit and takes the place of w_base_st there.
+    is the (S, T) weights of the last fit and takes the place of w_base_st there.  A series
+    whose fit fails the smoother's trust rule is NaN throughout (z, lam and the statistics)
+    and the call emits one RuntimeWarning naming how many and the first rows.
+
+Raises
+------
+ValueError
+    As quelbrin.whittaker_solve_{sfx}; also for a base weight that is negative or not
+    finite where y_st is observed, lam_bounds that are not two increasing positive numbers
+    (float32 numbers for smooth_f32), and a V-curve lower bound not above 100 x ridge.
 """
 
 _ENVELOPE_DOC = """Asymmetric Whittaker smoother with lam chosen at every fit ({kind}).

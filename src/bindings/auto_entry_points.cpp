@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -114,6 +115,25 @@ selection::AutoOptions<F> auto_options(const SmoothCall<F>& call) {
     return o;
 }
 
+// Rows the smoother could not fit (their lam is NaN): one RuntimeWarning with their count
+// and the first few row indices.
+void warn_unfitted(const double* lam, std::size_t S) {
+    constexpr std::size_t kShown = 5;
+    std::size_t count = 0;
+    std::string rows;
+    for (std::size_t s = 0; s < S; ++s) {
+        if (lam[s] == lam[s]) continue;
+        if (count < kShown) rows += (count == 0 ? "" : ", ") + std::to_string(s);
+        ++count;
+    }
+    if (count == 0) return;
+    if (count > kShown) rows += ", ...";
+    const std::string text = std::to_string(count) + " series" +
+                             " could not be fitted to the trust rule at their lam (rows " + rows +
+                             "); their z, lam and statistics are NaN";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw_python_error();
+}
+
 template <class F>
 PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     SmoothCall<F> call;
@@ -122,7 +142,14 @@ PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const selection::AutoOptions<F> o = auto_options(call);
     OutputArray<F> z, leverage, se;
     OutputArray<double> stats;
-    selection::AutoOutputs<F> outputs{z, stats, std::nullopt, std::nullopt};
+    double* stats_data = nullptr;
+    std::size_t series = 0;
+    auto stats_sink = [&](std::size_t rows, std::size_t cols) {
+        series = cols;
+        stats_data = stats(rows, cols);
+        return stats_data;
+    };
+    selection::AutoOutputs<F> outputs{z, stats_sink, std::nullopt, std::nullopt};
     if (o.uncertainty) {
         outputs.leverage.emplace(leverage);
         outputs.se.emplace(se);
@@ -132,6 +159,7 @@ PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         return selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, outputs);
     }));
     QB_ASSERT(z.array && stats.array, "the automatic smoother returned without its outputs");
+    warn_unfitted(stats_data, series);  // row 0 of stats is lam
     PyObject* lev = leverage.array ? leverage.array.get() : Py_None;
     PyObject* sev = se.array ? se.array.get() : Py_None;
     return checked(PyTuple_Pack(4, z.array.get(), stats.array.get(), lev, sev)).release();

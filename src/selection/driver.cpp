@@ -7,9 +7,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/arguments.hpp"
 #include "core/normalize.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
+#include "selection/choose.hpp"
 #include "selection/evaluator.hpp"
 #include "support/panic.hpp"
 #include "support/scratch_pool.hpp"
@@ -18,6 +20,9 @@ namespace quelbrin::selection {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// How far above the ridge the V-curve's lower bound must lie.
+constexpr double kVcurveRidgeMargin = 100.0;
 
 std::string number_text(double v) {
     std::ostringstream out;
@@ -89,7 +94,58 @@ Result<void> validate_lam(const LamChoice& lam, std::size_t S, std::span<const d
             "lower < upper, got (" +
             got + ")");
     }
+    if constexpr (std::is_same_v<F, float>) {
+        // The search's points are float32 numbers for smooth_f32: a bound must be one.
+        for (double b : bounds)
+            if (!positive_finite(static_cast<double>(static_cast<float>(b))))
+                return error("lam_bounds must be positive numbers representable in float32, got " +
+                             number_text(b));
+    }
     return {};
+}
+
+// Base weights: finite where y is observed (the smoother's check and message) and never
+// negative there: the statistics (edf, the criteria) have no meaning with a negative weight.
+// The message names the first offending series and how many there are.
+template <class F>
+Result<void> check_weights(const MatrixView<F>& y_st, const std::optional<MatrixView<F>>& w) {
+    if (!w) return {};
+    if (Result<void> r = core::check_base_weights(y_st, w); !r) return r;
+    std::size_t first = 0, count = 0, where = 0;
+    double value = 0;
+    for (std::size_t s = 0; s < y_st.rows; ++s) {
+        bool bad = false;
+        for (std::size_t t = 0; t < y_st.cols && !bad; ++t) {
+            const F v = (*w)(s, t);
+            if (std::isfinite(y_st(s, t)) && v < F(0)) {
+                bad = true;
+                if (count == 0) {
+                    first = s;
+                    where = t;
+                    value = static_cast<double>(v);
+                }
+            }
+        }
+        count += bad ? 1 : 0;
+    }
+    if (count == 0) return {};
+    return error("w_base_st must not be negative where y_st is observed: w_base_st[" +
+                 std::to_string(first) + ", " + std::to_string(where) +
+                 "] = " + number_text(value) + " (" + std::to_string(count) +
+                 " series with a negative weight)");
+}
+
+// The V-curve's lower end: below the ridge, the ridge rather than lam keeps z from the data,
+// RSS stops falling, and the curve's flat stretch there would be taken for its corner.
+template <class F>
+Result<void> check_vcurve_bounds(const LamChoice& lam, std::span<const double> bounds, F ridge) {
+    if (lam.kind != LamChoice::Kind::name || parse_criterion(lam.name) != Criterion::vcurve)
+        return {};
+    if (bounds[0] > static_cast<double>(ridge) * kVcurveRidgeMargin) return {};
+    return error("lam_bounds: the V-curve needs a lower bound above " +
+                 number_text(kVcurveRidgeMargin) + " x ridge (" +
+                 number_text(static_cast<double>(ridge) * kVcurveRidgeMargin) + "), got " +
+                 number_text(bounds[0]));
 }
 
 // A one-series view of row s.
@@ -101,25 +157,18 @@ MatrixView<F> row_view(const MatrixView<F>& m, std::size_t s) {
     return v;
 }
 
-// The error of the lowest-numbered series whose fit failed, whichever thread saw it first.
-class FirstError {
+// The series whose final fit failed the trust rule, whichever thread saw them.
+class FailedRows {
   public:
-    void keep(std::size_t s, const Error& e) {
+    void keep(std::size_t s) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!error_ || s < series_) {
-            error_ = e;
-            series_ = s;
-        }
+        rows_.push_back(s);
     }
-    Result<void> result() const {
-        if (error_) return *error_;
-        return {};
-    }
+    const std::vector<std::size_t>& rows() const { return rows_; }
 
   private:
     std::mutex mutex_;
-    std::optional<Error> error_;
-    std::size_t series_ = 0;
+    std::vector<std::size_t> rows_;
 };
 
 // The final fits of float64 series, batched although lam differs between them.
@@ -137,12 +186,14 @@ class Smoother {
     // batch: the solver of the float64 final fits (null: one single-pass call per series).
     Smoother(std::span<const F> x, const MatrixView<F>& y_st,
              const std::optional<MatrixView<F>>& w_base_st, const AutoOptions<F>& o,
-             const core::PenaltyBand<double>& band, const FitSolver* batch)
+             const core::PenaltyBand<double>& band, const std::vector<double>& dcoef,
+             const FitSolver* batch)
         : x_(x),
           y_(y_st),
           w_(w_base_st),
           o_(o),
           band_(band),
+          dcoef_(dcoef),
           base_(w_base_st ? &*w_base_st : nullptr),
           T_(y_st.cols),
           batch_(batch) {
@@ -157,13 +208,14 @@ class Smoother {
     };
 
     // Chooses (or takes) lam for series lo .. hi-1, fits them unless the fit was made for
-    // all series at once, and writes their statistics.
+    // all series at once, and writes their statistics.  A series whose fit fails the trust
+    // rule is kept in `failed` (its row is made NaN afterwards).
     void run(std::size_t lo, std::size_t hi, const Rows& out, bool fitted, LeafScratch& scratch,
-             FirstError& failure) const {
-        Evaluator ev(band_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps),
+             FailedRows& failed) const {
+        Evaluator ev(band_, dcoef_, static_cast<double>(o_.ridge), static_cast<double>(o_.eps),
                      scratch.evaluator);
         std::vector<double> diag(o_.uncertainty ? T_ : 0);
-        std::vector<Tried> tried;
+        std::vector<TriedPoint> tried;
         std::vector<double> lams(hi - lo);
         for (std::size_t s = lo; s < hi; ++s) {
             ev.load(y_, base_, s);
@@ -172,24 +224,30 @@ class Smoother {
             const F lam = static_cast<F>(choice.lam);
             lams[s - lo] = static_cast<double>(lam);
             if (!fitted && batch_ == nullptr) {
-                Result<void> r = fit(s, lam, out.z);
-                if (!r) failure.keep(s, r.error());
+                if (!fit(s, lam, out.z)) failed.keep(s);
             }
             if (!reuse(ev, s, choice, lam, tried, out)) {
                 finish(ev, s, static_cast<double>(lam), choice, out, diag);
             }
         }
-        if (!fitted && batch_ != nullptr) fit_batch(lo, hi, lams, out.z, scratch.fit, failure);
+        if (!fitted && batch_ != nullptr) fit_batch(lo, hi, lams, out.z, scratch.fit, failed);
+    }
+
+    // Row s as a series that could not be fitted: NaN everywhere.
+    void mark_unfitted(std::size_t s, const Rows& out) const {
+        const std::size_t S = y_.rows;
+        for (std::size_t t = 0; t < T_; ++t)
+            out.z[s * T_ + t] = std::numeric_limits<F>::quiet_NaN();
+        for (std::size_t r = 0; r < kStatRows; ++r) out.stats[r * S + s] = kNaN;
+        if (!o_.uncertainty) return;
+        for (std::size_t t = 0; t < T_; ++t) {
+            out.leverage[s * T_ + t] = std::numeric_limits<F>::quiet_NaN();
+            out.se[s * T_ + t] = std::numeric_limits<F>::quiet_NaN();
+        }
     }
 
   private:
-    // A point the search evaluated with the inverse: its edf and RSS.
-    struct Tried {
-        double lam, edf, rss;
-    };
-
-    Choice take_or_choose(Evaluator& ev, std::size_t s, std::vector<Tried>& tried) const {
-        const Bounds bounds{o_.lam_bounds[0], o_.lam_bounds[1]};
+    Choice take_or_choose(Evaluator& ev, std::size_t s, std::vector<TriedPoint>& tried) const {
         switch (o_.lam.kind) {
             case LamChoice::Kind::value:
                 return Choice{o_.lam.value, kNaN, false};
@@ -198,37 +256,12 @@ class Smoother {
             case LamChoice::Kind::name:
                 break;
         }
-        // Nothing to choose: with m <= d observations every lam fits them alike.
-        if (ev.counts().m <= static_cast<double>(o_.d)) return Choice{o_.lam_bounds[1], kNaN, true};
-        SweepSums sums;
-        if (criterion_ == Criterion::vcurve) {
-            auto curve = [&](const double* lam, std::size_t n, double* F_, double* R_) {
-                ev.sweep(lam, n, needs_of(criterion_, false), nullptr, sums);
-                for (std::size_t l = 0; l < n; ++l) {
-                    const CurvePoint p = curve_point(sums, l);
-                    F_[l] = p.F;
-                    R_[l] = p.R;
-                }
-            };
-            return vcurve_choice(bounds, curve);
-        }
-        // REML needs no inverse (log det comes from the pivots); GCV and LOOCV do.  The
-        // refinements compute it for every criterion: the choice is almost always one of
-        // their points, whose edf and RSS then serve the statistics without another sweep.
-        auto score = [&](const double* lam, std::size_t n, bool fine, double* values) {
-            const SweepNeeds needs = needs_of(criterion_, fine);
-            ev.sweep(lam, n, needs, nullptr, sums);
-            for (std::size_t l = 0; l < n; ++l) {
-                values[l] = criterion_value(criterion_, sums, l, lam[l], ev.counts());
-                if (needs.inverse) tried.push_back(Tried{lam[l], sums.edf[l], sums.rss[l]});
-            }
-        };
-        return minimise(bounds, score);
+        return choose_lam(ev, criterion_, o_.d, o_.lam_bounds[0], o_.lam_bounds[1], &tried);
     }
 
     // The final fit: the single-pass core on this one series (its errors are those of a
     // result it cannot trust; validation has passed).
-    Result<void> fit(std::size_t s, F lam, F* z) const {
+    bool fit(std::size_t s, F lam, F* z) const {
         F* row = z + s * T_;
         auto into_row = [&](std::size_t rows, std::size_t cols) -> F* {
             QB_ASSERT(rows == 1 && cols == T_, "a one-series fit asked for another shape");
@@ -236,16 +269,16 @@ class Smoother {
         };
         std::optional<MatrixView<F>> w_row;
         if (w_) w_row = row_view(*w_, s);
-        return core::whittaker_solve_core<F>(x_, row_view(y_, s), w_row,
-                                             solve_options(o_, lam, false), into_row);
+        return static_cast<bool>(core::whittaker_solve_core<F>(
+            x_, row_view(y_, s), w_row, solve_options(o_, lam, false), into_row));
     }
 
     // The final fits of series lo .. hi-1 (float64), lam[s - lo] each, by the batch solver:
     // every series gets the bits solve_banded gives it at its lam, which are those of the
-    // single-pass core on that series alone.  A result the core would not hand out fails
-    // the call, as the core's own call would.
+    // single-pass core on that series alone.  A result the core would not hand out is kept
+    // in `failed`.
     void fit_batch(std::size_t lo, std::size_t hi, const std::vector<double>& lams, F* z,
-                   FitSolver::Scratch& scratch, FirstError& failure) const {
+                   FitSolver::Scratch& scratch, FailedRows& failed) const {
         if constexpr (std::is_same_v<F, double>) {
             const bool direct = y_.row_contiguous() && (!base_ || base_->row_contiguous());
             const auto fill = [&](std::size_t s, std::size_t t0, std::size_t t1, double* w,
@@ -254,11 +287,10 @@ class Smoother {
             };
             const auto row = [&](std::size_t s) { return z + s * T_; };
             const auto lam_of = [&](std::size_t s) { return lams[s - lo]; };
-            batch_->solve_range(scratch, lo, hi, lam_of, fill, row, [&](std::size_t s, double*) {
-                failure.keep(s, error(core::kUntrustedResult));
-            });
+            batch_->solve_range(scratch, lo, hi, lam_of, fill, row,
+                                [&](std::size_t s, double*) { failed.keep(s); });
         } else {
-            (void)lo, (void)hi, (void)lams, (void)z, (void)scratch, (void)failure;
+            (void)lo, (void)hi, (void)lams, (void)z, (void)scratch, (void)failed;
             QB_PANIC("float32 final fits go through the single-pass core");
         }
     }
@@ -266,20 +298,27 @@ class Smoother {
     // The statistics from the search's own sweep at the returned lam, when it made one with
     // the inverse at exactly that lam and nothing per position is asked for.
     bool reuse(const Evaluator& ev, std::size_t s, const Choice& choice, F lam,
-               const std::vector<Tried>& tried, const Rows& out) const {
+               const std::vector<TriedPoint>& tried, const Rows& out) const {
         if (o_.uncertainty || static_cast<double>(lam) != choice.lam) return false;
-        for (const Tried& t : tried) {
+        for (const TriedPoint& t : tried) {
             if (t.lam != choice.lam) continue;
-            const SeriesCounts& n = ev.counts();
-            const std::size_t S = y_.rows;
-            out.stats[kLam * S + s] = choice.lam;
-            out.stats[kEdf * S + s] = t.edf;
-            out.stats[kScore * S + s] = choice.score;
-            out.stats[kSigma * S + s] = residual_scale(t.rss, t.edf, n);
-            out.stats[kAtBound * S + s] = choice.at_bound ? 1.0 : 0.0;
+            write_stats(ev.counts(), s, choice, t.edf, t.rss, t.wzz, t.delta, out);
             return true;
         }
         return false;
+    }
+
+    // One series' statistics; edf and sigma NaN where the sweep at lam cannot vouch for
+    // them.
+    void write_stats(const SeriesCounts& n, std::size_t s, const Choice& choice, double edf,
+                     double rss, double wzz, double delta, const Rows& out) const {
+        const std::size_t S = y_.rows;
+        const Statistics st = statistics_at(n, edf, rss, wzz, delta);
+        out.stats[kLam * S + s] = choice.lam;
+        out.stats[kEdf * S + s] = st.edf;
+        out.stats[kScore * S + s] = choice.score;
+        out.stats[kSigma * S + s] = st.sigma;
+        out.stats[kAtBound * S + s] = choice.at_bound ? 1.0 : 0.0;
     }
 
     // edf, sigma, the score at the returned lam, and the uncertainty.
@@ -289,20 +328,22 @@ class Smoother {
         const double one[1] = {lam};
         ev.sweep(one, 1, needs_of(criterion_, true), o_.uncertainty ? diag.data() : nullptr, sums);
         const SeriesCounts& n = ev.counts();
-        const std::size_t S = y_.rows;
-        const double sigma = residual_scale(sums.rss[0], sums.edf[0], n);
-        double score = choice.score;
-        if (o_.lam.kind == LamChoice::Kind::name && criterion_ != Criterion::vcurve)
-            score = criterion_value(criterion_, sums, 0, lam, n);
-        out.stats[kLam * S + s] = lam;
-        out.stats[kEdf * S + s] = sums.edf[0];
-        out.stats[kScore * S + s] = score;
-        out.stats[kSigma * S + s] = sigma;
-        out.stats[kAtBound * S + s] = choice.at_bound ? 1.0 : 0.0;
+        Choice at = choice;
+        at.lam = lam;
+        if (o_.lam.kind == LamChoice::Kind::name && criterion_ != Criterion::vcurve &&
+            n.m > static_cast<double>(o_.d)) {
+            at.score =
+                reported_score(criterion_, evaluate_criterion(criterion_, sums, 0, lam, n), n);
+        }
+        const double delta = solve_error(sums, 0);
+        write_stats(n, s, at, sums.edf[0], sums.rss[0], sums.wzz[0], delta, out);
         if (!o_.uncertainty) return;
+        const std::size_t S = y_.rows;
+        const double sigma = out.stats[kSigma * S + s];
+        const bool usable = delta <= kStatisticsLimit;
         const std::vector<double>& w = ev.weights();
         for (std::size_t t = 0; t < T_; ++t) {
-            out.leverage[s * T_ + t] = static_cast<F>(w[t] * diag[t]);
+            out.leverage[s * T_ + t] = static_cast<F>(usable ? w[t] * diag[t] : kNaN);
             out.se[s * T_ + t] = static_cast<F>(sigma * std::sqrt(diag[t]));
         }
     }
@@ -312,6 +353,7 @@ class Smoother {
     const std::optional<MatrixView<F>>& w_;
     const AutoOptions<F>& o_;
     const core::PenaltyBand<double>& band_;
+    const std::vector<double>& dcoef_;
     const MatrixView<F>* base_;
     std::size_t T_;
     const FitSolver* batch_;
@@ -328,26 +370,27 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
     const std::size_t S = y_st.rows;
     const std::size_t T = y_st.cols;
     if (Result<void> r = validate_lam<F>(o.lam, S, o.lam_bounds); !r) return r;
+    if (Result<void> r = check_vcurve_bounds(o.lam, o.lam_bounds, o.ridge); !r) return r;
+    if (Result<void> r = check_weights(y_st, w_base_st); !r) return r;
 
-    // The selection's band: the smoother's, built in float64 (from the promoted positions
-    // for F = float).
-    const core::PenaltyBand<double> band = [&] {
-        const std::vector<double> promoted(x.begin(), x.end());
-        const std::vector<double> positions = core::normalize_x<double>(promoted, o.normalize);
-        return core::build_penalty_band<double>(positions, o.d, static_cast<double>(o.eps));
-    }();
+    const SelectionGrid grid = selection_grid<F>(x, o.normalize, o.d, static_cast<double>(o.eps));
+    const core::PenaltyBand<double>& band = grid.band;
+    const std::vector<double>& dcoef = grid.dcoef;
 
     typename Smoother<F>::Rows rows;
-    // One lam for all: one call of the single-pass core fits every series.
-    const bool fitted = o.lam.kind == LamChoice::Kind::value;
-    if (fitted) {
-        const Result<void> r = core::whittaker_solve_core<F>(
-            x, y_st, w_base_st, solve_options(o, static_cast<F>(o.lam.value), o.parallel),
-            outputs.z);
-        if (!r) return r;
-    } else {
-        rows.z = outputs.z(S, T);
+    // One lam for all: one call of the single-pass core fits every series (when one series
+    // fails its trust rule, every series is fitted on its own below).
+    F* z_data = nullptr;
+    auto z_once = [&](std::size_t r, std::size_t c) -> F* {
+        if (z_data == nullptr) z_data = outputs.z(r, c);
+        return z_data;
+    };
+    bool fitted = false;
+    if (o.lam.kind == LamChoice::Kind::value) {
+        fitted = static_cast<bool>(core::whittaker_solve_core<F>(
+            x, y_st, w_base_st, solve_options(o, static_cast<F>(o.lam.value), o.parallel), z_once));
     }
+    if (!fitted) rows.z = z_once(S, T);
     rows.stats = outputs.stats(kStatRows, S);
     if (o.uncertainty) {
         QB_ASSERT(outputs.leverage && outputs.se, "uncertainty asked for without its outputs");
@@ -363,14 +406,15 @@ Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
     if constexpr (std::is_same_v<F, double>) {
         if (!fitted) batch.emplace(band, core::kernels::LamPerSeries{}, o.ridge, o.eps);
     }
-    const Smoother<F> smoother(x, y_st, w_base_st, o, band, batch ? &*batch : nullptr);
+    const Smoother<F> smoother(x, y_st, w_base_st, o, band, dcoef, batch ? &*batch : nullptr);
     ScratchPool<LeafScratch> scratch;
-    FirstError failure;
+    FailedRows failed;
     parallel::for_each_series_range(o.parallel && T > 0, S, T, [&](std::size_t lo, std::size_t hi) {
         const auto leased = scratch.take();
-        smoother.run(lo, hi, rows, fitted, *leased, failure);
+        smoother.run(lo, hi, rows, fitted, *leased, failed);
     });
-    return failure.result();
+    for (std::size_t s : failed.rows()) smoother.mark_unfitted(s, rows);
+    return {};
 }
 
 #define QB_INSTANTIATE(F)                                                               \

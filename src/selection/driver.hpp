@@ -48,10 +48,14 @@ struct AutoOutputs {
 };
 
 // Validates exactly as the single-pass smoother does (its own checks, its messages, in
-// its order), then lam and lam_bounds.  For every series s, z[s] is what
-// whittaker_solve_core gives for that series alone with lam = the returned lam[s] (as F):
-// the final fit is that call.  The choice, edf, score, sigma and the uncertainty are
-// computed in float64 (on the promoted data for F = float), at the returned lam.
+// its order), then lam and lam_bounds, the V-curve's lower bound against the ridge, and the
+// base weights (finite and not negative where y is observed).  For every series s, z[s]
+// is what whittaker_solve_core gives for that series alone with lam = the returned lam[s]
+// (as F): the final fit is that call.  The choice, edf, score, sigma and the uncertainty
+// are computed in float64 (on the promoted data for F = float), at the returned lam.
+// A series whose final fit fails the trust rule does not fail the call: its row of z, its
+// statistics (lam included) and its uncertainty are NaN; a NaN lam marks exactly those
+// rows (the caller warns).
 template <class F>
 Result<void> smooth_auto_core(std::span<const F> x, const MatrixView<F>& y_st,
                               const std::optional<MatrixView<F>>& w_base_st,

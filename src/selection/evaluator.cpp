@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/difference_rows.hpp"
 #include "support/sizes.hpp"
 
 namespace quelbrin::selection {
@@ -21,6 +22,20 @@ std::size_t sweep_work_bytes(std::size_t T, std::size_t q) {
     return checked_count<double>(vectors, kSweepLanes) * sizeof(double);
 }
 
+std::vector<double> difference_matrix(std::span<const double> positions, std::uint64_t d,
+                                      double eps) {
+    const std::size_t T = positions.size();
+    std::vector<double> out;
+    if (d == 0 || d >= T) return out;
+    out.reserve(checked_count<double>(T - d, d + 1));
+    core::DifferenceRows<double, 0> rows(d);
+    for (std::size_t t = 1; t < T; ++t) {
+        const double* row = rows.advance(t, [&](std::size_t j) { return positions[t - j]; }, eps);
+        if (row != nullptr) out.insert(out.end(), row, row + d + 1);
+    }
+    return out;
+}
+
 SweepFn best_sweep() {
     using core::kernels::Isa;
     static const SweepFn fn = [] {
@@ -37,9 +52,10 @@ SweepFn best_sweep() {
     return fn;
 }
 
-Evaluator::Evaluator(const core::PenaltyBand<double>& band, double ridge, double eps,
-                     EvaluatorScratch& scratch)
+Evaluator::Evaluator(const core::PenaltyBand<double>& band, const std::vector<double>& dcoef,
+                     double ridge, double eps, EvaluatorScratch& scratch)
     : band_(band),
+      dcoef_(dcoef),
       q_(live_bandwidth(band)),
       ridge_(ridge),
       eps_(eps),
@@ -70,13 +86,25 @@ void Evaluator::load(const MatrixView<F>& y_st, const MatrixView<F>* w_base, std
     }
     counts_.m = m;
     counts_.wsum = wsum;
+    double largest = 0;
+    for (std::size_t t = 0; t < band_.T; ++t)
+        largest = std::fmax(largest, std::fabs(scratch_.y[t]));
+    const int e = largest > 0 && std::isfinite(largest) ? std::ilogb(largest) : 0;
+    counts_.scale = std::ldexp(1.0, e);
+    if (e != 0)
+        for (std::size_t t = 0; t < band_.T; ++t) scratch_.y[t] = std::ldexp(scratch_.y[t], -e);
 }
 
 SweepNeeds needs_of(Criterion c, bool stats) {
     SweepNeeds n;
-    n.inverse = stats || c == Criterion::gcv || c == Criterion::loocv;
+    // Every criterion's sweep computes the inverse: its diagonal is the half of the
+    // condition estimate that sees a poorly determined stretch (a long extrapolation), and
+    // without it a value there would pass for trusted.
+    (void)stats;
+    n.inverse = true;
     n.loo = c == Criterion::loocv;
     n.logdet = c == Criterion::reml;
+    n.penalty = c == Criterion::reml || c == Criterion::vcurve;
     return n;
 }
 
@@ -94,6 +122,8 @@ void Evaluator::sweep(const double* lam, std::size_t n, SweepNeeds needs, double
     in.inverse = needs.inverse;
     in.loo = needs.loo;
     in.logdet = needs.logdet;
+    in.penalty = needs.penalty;
+    in.dcoef = dcoef_.empty() ? nullptr : dcoef_.data();
     in.diag = needs.inverse ? diag : nullptr;
     in.work = scratch_.work.reserve(sweep_work_bytes(band_.T, q_));
     fn_(in, out);

@@ -15,6 +15,7 @@
 #include "parallel/for_each_series.hpp"
 #include "robust/scale.hpp"
 #include "robust/weights.hpp"
+#include "selection/choose.hpp"
 #include "selection/evaluator.hpp"
 #include "selection/gross.hpp"
 #include "support/panic.hpp"
@@ -203,7 +204,8 @@ class Loop {
   public:
     Loop(std::span<const F> x, const MatrixView<F>& y_st,
          const std::optional<MatrixView<F>>& w_base_st, const ReweightOptions<F>& o,
-         const core::PenaltyBand<double>& band, const FitSolver* batch, const Rows<F>& rows)
+         const core::PenaltyBand<double>& band, const std::vector<double>& dcoef,
+         const FitSolver* batch, const Rows<F>& rows)
         : x_(x),
           y_(y_st),
           w_(w_base_st),
@@ -211,6 +213,7 @@ class Loop {
           fit_(o.fit),
           rule_(resolve(o.rule)),
           band_(band),
+          dcoef_(dcoef),
           batch_(batch),
           rows_(rows),
           S_(y_st.rows),
@@ -245,9 +248,9 @@ class Loop {
         std::memcpy(weights_row(s), base, T_ * sizeof(F));
     }
 
-    // lam for series s on the weights loaded in ev: the criterion's choice, or as given.
+    // lam for series s on the weights loaded in ev: the criterion's choice (smooth's own
+    // rule), or as given.
     Choice choose(Evaluator& ev, std::size_t s) const {
-        const Bounds bounds{fit_.lam_bounds[0], fit_.lam_bounds[1]};
         switch (fit_.lam.kind) {
             case LamChoice::Kind::value:
                 return Choice{fit_.lam.value, kNaN, false};
@@ -256,26 +259,7 @@ class Loop {
             case LamChoice::Kind::name:
                 break;
         }
-        // With m <= d observations every lam fits them alike (smooth's rule).
-        if (ev.counts().m <= static_cast<double>(fit_.d)) return Choice{bounds.hi, kNaN, true};
-        SweepSums sums;
-        if (criterion_ == Criterion::vcurve) {
-            auto curve = [&](const double* lam, std::size_t n, double* F_, double* R_) {
-                ev.sweep(lam, n, needs_of(criterion_, false), nullptr, sums);
-                for (std::size_t l = 0; l < n; ++l) {
-                    const CurvePoint p = curve_point(sums, l);
-                    F_[l] = p.F;
-                    R_[l] = p.R;
-                }
-            };
-            return vcurve_choice(bounds, curve);
-        }
-        auto score = [&](const double* lam, std::size_t n, bool fine, double* values) {
-            ev.sweep(lam, n, needs_of(criterion_, fine), nullptr, sums);
-            for (std::size_t l = 0; l < n; ++l)
-                values[l] = criterion_value(criterion_, sums, l, lam[l], ev.counts());
-        };
-        return minimise(bounds, score);
+        return choose_lam(ev, criterion_, fit_.d, fit_.lam_bounds[0], fit_.lam_bounds[1], nullptr);
     }
 
     // Fits the active series of the block at work.lam, each on its current weights: float64
@@ -385,7 +369,7 @@ class Loop {
         work.lam.assign(n, 0.0);
         work.failed.assign(n, 0);
         work.error.reset();
-        Evaluator ev(band_, static_cast<double>(fit_.ridge), static_cast<double>(fit_.eps),
+        Evaluator ev(band_, dcoef_, static_cast<double>(fit_.ridge), static_cast<double>(fit_.eps),
                      work.evaluator);
         for (std::uint64_t k = 1; k <= N; ++k) {  // k: the fit made now
             work.active.clear();
@@ -461,21 +445,23 @@ class Loop {
         diag.resize(T_);
         ev.sweep(&lam, 1, needs_of(criterion_, true), uncertainty ? diag.data() : nullptr, sums);
         const SeriesCounts& n = ev.counts();
-        const double sigma = selection::residual_scale(sums.rss[0], sums.edf[0], n);
+        const Statistics st =
+            statistics_at(n, sums.edf[0], sums.rss[0], sums.wzz[0], solve_error(sums, 0));
         double score = choice.score;
-        if (fit_.lam.kind == LamChoice::Kind::name && criterion_ != Criterion::vcurve)
-            score = criterion_value(criterion_, sums, 0, lam, n);
+        if (fit_.lam.kind == LamChoice::Kind::name && criterion_ != Criterion::vcurve &&
+            n.m > static_cast<double>(fit_.d))
+            score = reported_score(criterion_, evaluate_criterion(criterion_, sums, 0, lam, n), n);
         double* stats = rows_.stats;
         stats[kLam * S_ + s] = lam;
-        stats[kEdf * S_ + s] = sums.edf[0];
+        stats[kEdf * S_ + s] = st.edf;
         stats[kScore * S_ + s] = score;
-        stats[kSigma * S_ + s] = sigma;
+        stats[kSigma * S_ + s] = st.sigma;
         stats[kAtBound * S_ + s] = choice.at_bound ? 1.0 : 0.0;
         if (!uncertainty) return;
         const std::vector<double>& w = ev.weights();
         for (std::size_t t = 0; t < T_; ++t) {
-            rows_.leverage[s * T_ + t] = static_cast<F>(w[t] * diag[t]);
-            rows_.se[s * T_ + t] = static_cast<F>(sigma * std::sqrt(diag[t]));
+            rows_.leverage[s * T_ + t] = static_cast<F>(st.usable ? w[t] * diag[t] : kNaN);
+            rows_.se[s * T_ + t] = static_cast<F>(st.sigma * std::sqrt(diag[t]));
         }
     }
 
@@ -486,6 +472,7 @@ class Loop {
     const AutoOptions<F>& fit_;
     ResolvedRule<F> rule_;
     const core::PenaltyBand<double>& band_;
+    const std::vector<double>& dcoef_;
     const FitSolver* batch_;
     Rows<F> rows_;
     std::size_t S_, T_;
@@ -504,13 +491,9 @@ Result<void> reweighted_core(std::span<const F> x, const MatrixView<F>& y_st,
     const std::size_t S = y_st.rows;
     const std::size_t T = y_st.cols;
 
-    // The selection's band in float64 (from the promoted positions for F = float), as the
-    // automatic smoother builds it.
-    const core::PenaltyBand<double> band = [&] {
-        const std::vector<double> promoted(x.begin(), x.end());
-        const std::vector<double> positions = core::normalize_x<double>(promoted, o.fit.normalize);
-        return core::build_penalty_band<double>(positions, o.fit.d, static_cast<double>(o.fit.eps));
-    }();
+    const SelectionGrid grid =
+        selection_grid<F>(x, o.fit.normalize, o.fit.d, static_cast<double>(o.fit.eps));
+    const core::PenaltyBand<double>& band = grid.band;
 
     Rows<F> rows;
     rows.z = outputs.fit.z(S, T);
@@ -528,7 +511,7 @@ Result<void> reweighted_core(std::span<const F> x, const MatrixView<F>& y_st,
     if constexpr (std::is_same_v<F, double>) {
         batch.emplace(band, core::kernels::LamPerSeries{}, o.fit.ridge, o.fit.eps);
     }
-    const Loop<F> loop(x, y_st, w_base_st, o, band, batch ? &*batch : nullptr, rows);
+    const Loop<F> loop(x, y_st, w_base_st, o, band, grid.dcoef, batch ? &*batch : nullptr, rows);
     ScratchPool<LeafWork<F>> scratch;
     FirstError failure;
     parallel::for_each_series_range(o.fit.parallel && T > 0, S, T,

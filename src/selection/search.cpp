@@ -15,23 +15,41 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // NaN ranks last.
 double rank(double v) { return v != v ? kInf : v; }
 
+constexpr double kUnit = 2.220446049250313e-16;
+
 struct Point {
     double ell;  // log10 lam
     double lam;
-    double value;
-    bool bound;  // an end of the bounds (lam is the bound itself)
+    double value;  // NaN where untrusted
+    bool bound;    // an end of the bounds (lam is the bound itself)
+    double error = 0;
 };
 
+bool trusted(const Point& p) { return p.value == p.value && std::isfinite(p.error); }
+
+// a and b cannot be told apart: their difference is within their evaluation errors (and
+// a few roundings).
+bool within_errors(const Point& a, const Point& b) {
+    return std::fabs(a.value - b.value) <=
+           a.error + b.error + 4.0 * kUnit * std::fmax(std::fabs(a.value), std::fabs(b.value));
+}
+
 // Evaluates lam at points[i] for every i in `which`, kSweepLanes at a time.
-void evaluate(ScoreFn score, std::vector<Point>& points, const std::vector<std::size_t>& which,
-              bool fine) {
+void evaluate(TrustedScoreFn score, std::vector<Point>& points,
+              const std::vector<std::size_t>& which, bool fine) {
     double lam[kSweepLanes];
     double out[kSweepLanes];
+    double err[kSweepLanes];
     for (std::size_t at = 0; at < which.size(); at += kSweepLanes) {
         const std::size_t n = std::min(kSweepLanes, which.size() - at);
         for (std::size_t i = 0; i < n; ++i) lam[i] = points[which[at + i]].lam;
-        score(lam, n, fine, out);
-        for (std::size_t i = 0; i < n; ++i) points[which[at + i]].value = out[i];
+        score(lam, n, fine, out, err);
+        for (std::size_t i = 0; i < n; ++i) {
+            Point& p = points[which[at + i]];
+            const bool ok = out[i] == out[i] && std::isfinite(err[i]);
+            p.value = ok ? out[i] : std::nan("");
+            p.error = ok ? err[i] : kInf;
+        }
     }
 }
 
@@ -54,7 +72,7 @@ std::vector<Point> coarse_grid(Bounds b) {
     return grid;
 }
 
-Point interior(double ell) { return Point{ell, std::pow(10.0, ell), 0.0, false}; }
+Point interior(double ell) { return Point{ell, std::pow(10.0, ell), 0.0, false, 0.0}; }
 
 // At most this many basins besides the best coarse point's are refined.
 constexpr std::size_t kMoreBasins = 3;
@@ -155,9 +173,11 @@ void round_lattice(const Point& lo, const Point& best, const Point& hi,
                    std::vector<std::size_t>& fresh) {
     lattice.assign(1, lo);
     if (best.ell != lo.ell && best.ell != hi.ell) lattice.push_back(best);
+    // A candidate a rounding away from the best point would only compare their roundings.
+    const double apart = (hi.ell - lo.ell) / 512.0;
     for (double e : ells) {
         if (lattice.size() == kSweepLanes + 1 + (best.bound ? 0 : 1)) break;
-        if (!(e > lo.ell && e < hi.ell) || e == best.ell) continue;
+        if (!(e > lo.ell && e < hi.ell) || !(std::fabs(e - best.ell) >= apart)) continue;
         bool taken = false;
         for (const Point& p : lattice) taken = taken || p.ell == e;
         if (!taken) lattice.push_back(interior(e));
@@ -172,7 +192,7 @@ void round_lattice(const Point& lo, const Point& best, const Point& hi,
     QB_ASSERT(fresh.size() <= kSweepLanes, "a refinement round fills at most one sweep");
 }
 
-Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
+Point refine(const std::vector<Point>& grid, std::size_t kb, TrustedScoreFn score) {
     Point best = grid[kb];
     Point lo = grid[kb == 0 ? 0 : kb - 1];
     Point hi = grid[kb + 1 == grid.size() ? kb : kb + 1];
@@ -187,22 +207,86 @@ Point refine(const std::vector<Point>& grid, std::size_t kb, ScoreFn score) {
         std::size_t jb = 0;
         while (jb < lattice.size() && !(lattice[jb].ell == best.ell)) ++jb;
         QB_ASSERT(jb < lattice.size(), "the best point left its bracket");
+        const std::size_t incumbent = jb;
         for (std::size_t j : fresh)
             if (rank(lattice[j].value) < rank(lattice[jb].value)) jb = j;
+        // A winner that beats the incumbent by no more than their errors may sit on the
+        // wrong side of the minimum: the bracket keeps both sides of both points.
+        // (Only while that still narrows it: a tie that spans the bracket ends the search.)
+        std::size_t left = jb, right = jb;
+        if (jb != incumbent && trusted(lattice[incumbent]) &&
+            within_errors(lattice[jb], lattice[incumbent])) {
+            left = std::min(jb, incumbent);
+            right = std::max(jb, incumbent);
+        }
+        const double width = hi.ell - lo.ell;
         best = lattice[jb];
-        lo = lattice[jb == 0 ? 0 : jb - 1];
-        hi = lattice[jb + 1 == lattice.size() ? jb : jb + 1];
+        lo = lattice[left == 0 ? 0 : left - 1];
+        hi = lattice[right + 1 == lattice.size() ? right : right + 1];
+        // Every point of the round within the errors of the best one: the minimum is
+        // resolved as far as the criterion can be evaluated.
+        bool resolved = true;
+        for (const Point& p : lattice)
+            resolved = resolved && (!trusted(p) || within_errors(p, best));
+        if (resolved || hi.ell - lo.ell > 0.75 * width) break;
     }
     return best;
 }
 
+// The choice once the best point is known: the ends where the criterion is flat towards
+// them within its evaluation errors, or the edge of where it can be evaluated.
+Choice settle(const std::vector<Point>& grid, const Point& best) {
+    if (best.bound) return Choice{best.lam, best.value, true, best.error};
+    // Towards the upper end (dir = +1) and the lower end (dir = -1): whether every trusted
+    // coarse value beyond the best point is within the errors, whether there is one, and
+    // whether the nearest trusted coarse value on the other side is (the criterion has
+    // flattened into the best point).
+    struct Side {
+        bool flat = true, any = false;
+    };
+    auto side = [&](int dir) {
+        Side out;
+        for (const Point& p : grid) {
+            if (!trusted(p) || (dir > 0 ? !(p.ell > best.ell) : !(p.ell < best.ell))) continue;
+            out.any = true;
+            out.flat = out.flat && within_errors(p, best);
+        }
+        return out;
+    };
+    auto flattened_into = [&](int dir) {  // from the side opposite to dir
+        const Point* near = nullptr;
+        for (const Point& p : grid) {
+            if (!trusted(p) || (dir > 0 ? !(p.ell < best.ell) : !(p.ell > best.ell))) continue;
+            if (near == nullptr || std::fabs(p.ell - best.ell) < std::fabs(near->ell - best.ell))
+                near = &p;
+        }
+        return near == nullptr || within_errors(*near, best);
+    };
+    // The end itself, or where it cannot be evaluated (nor the fit there computed), the
+    // farthest trusted coarse point towards it.
+    auto end = [&](bool upper) {
+        const Point* far = &best;
+        for (const Point& p : grid)
+            if (trusted(p) && (upper ? p.ell > far->ell : p.ell < far->ell)) far = &p;
+        return Choice{far->lam, far->value, true, far->error};
+    };
+    const Side up = side(+1), down = side(-1);
+    if (up.flat && (up.any || flattened_into(+1))) return end(true);
+    if (down.flat && (down.any || flattened_into(-1))) return end(false);
+    // The last trusted point towards an end, the criterion still falling into it.
+    return Choice{best.lam, best.value, !up.any || !down.any, best.error};
+}
+
 }  // namespace
 
-Choice minimise(Bounds b, ScoreFn score) {
+Choice minimise_trusted(Bounds b, TrustedScoreFn score) {
     std::vector<Point> grid = coarse_grid(b);
     std::vector<std::size_t> all(grid.size());
     for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
     evaluate(score, grid, all, false);
+    bool any = false;
+    for (const Point& p : grid) any = any || trusted(p);
+    if (!any) return Choice{b.hi, std::nan(""), true};
     Point best{};
     bool first = true;
     for (std::size_t k : basins(grid)) {
@@ -210,7 +294,15 @@ Choice minimise(Bounds b, ScoreFn score) {
         if (first || rank(p.value) < rank(best.value)) best = p;
         first = false;
     }
-    return Choice{best.lam, best.value, best.bound};
+    return settle(grid, best);
+}
+
+Choice minimise(Bounds b, ScoreFn score) {
+    auto exact = [&](const double* lam, std::size_t n, bool fine, double* values, double* errors) {
+        score(lam, n, fine, values);
+        for (std::size_t i = 0; i < n; ++i) errors[i] = 0;
+    };
+    return minimise_trusted(b, exact);
 }
 
 std::size_t vcurve_segments(Bounds b) {
@@ -250,6 +342,7 @@ Choice vcurve_choice(Bounds b, CurveFn curve) {
     auto speed = [&](std::size_t k0, std::size_t k1) {
         return rank(std::hypot(F[k1] - F[k0], R[k1] - R[k0]) / (ell[k1] - ell[k0]));
     };
+    auto evaluable = [&](std::size_t k) { return F[k] == F[k] && R[k] == R[k]; };
 
     constexpr std::size_t kStride = 5;
     std::vector<std::size_t> coarse;
@@ -270,8 +363,13 @@ Choice vcurve_choice(Bounds b, CurveFn curve) {
     std::size_t kb = first;
     for (std::size_t k = first + 1; k < last; ++k)
         if (speed(k, k + 1) < speed(kb, kb + 1)) kb = k;
+    if (!(speed(kb, kb + 1) < kInf)) return Choice{b.hi, std::nan(""), true};
     const double mid = 0.5 * (ell[kb] + ell[kb + 1]);
-    return Choice{std::pow(10.0, mid), speed(kb, kb + 1), kb == 0 || kb + 1 == n};
+    // A segment next to a point the curve cannot be evaluated at is at the edge of the
+    // evaluable range.
+    const bool edge = (kb > 0 && have[kb - 1] && !evaluable(kb - 1)) ||
+                      (kb + 2 <= n && have[kb + 2] && !evaluable(kb + 2));
+    return Choice{std::pow(10.0, mid), speed(kb, kb + 1), kb == 0 || kb + 1 == n || edge};
 }
 
 }  // namespace quelbrin::selection

@@ -116,13 +116,14 @@ constexpr std::size_t kAnyQ = ~std::size_t(0);
 
 // What a sweep computes besides RSS, sum w y r and z'Pz; each is paid for only when asked
 // (the leave-one-out sum costs a division per row, as much as the factorisation's).
-enum Needs : unsigned { kInverse = 1, kLoo = 2, kLogdet = 4 };
+enum Needs : unsigned { kInverse = 1, kLoo = 2, kLogdet = 4, kPenalty = 8 };
 
 template <std::size_t Qc, unsigned N>
 void sweep_q(const SweepInput& in, SweepSums& out) {
     constexpr bool inverse = (N & kInverse) != 0;
     constexpr bool loo_sum = inverse && (N & kLoo) != 0;
     constexpr bool with_logdet = (N & kLogdet) != 0;
+    constexpr bool with_penalty = (N & kPenalty) != 0;
     const std::size_t q = Qc != kAnyQ ? Qc : in.q;
     const std::size_t T = in.T;
     const std::size_t R = q + 1;  // ring of columns of A^-1's band
@@ -193,7 +194,21 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         put(out.logdet, splat(std::numeric_limits<double>::quiet_NaN()));
 
     // Back substitution with the selected inversion and the sums.
-    V rss = zero(), wyr = zero(), zpz = zero(), edf = zero(), loo = zero();
+    V rss = zero(), wyr = zero(), zpz = zero(), zpz_mag = zero(), wzz = zero(), edf = zero(),
+      loo = zero(), loo_sens = zero();
+    // The condition estimate: max diag(A) <= lam max P_ii + max w + ridge, times the largest
+    // of diag(A^-1) (which is >= 1 / pivot row by row) or, without the inverse, 1 / the
+    // last pivot.
+    double pb_max = 0, w_max = 0;
+    for (std::size_t i = 0; i < T; ++i) {
+        pb_max = pb[i] > pb_max ? pb[i] : pb_max;
+        w_max = w[i] > w_max ? w[i] : w_max;
+    }
+    const V diag_max = lam * splat(pb_max) + splat(w_max) + ridge;
+    // max diag(A^-1) from above by the 4-norm of the diagonal (within T^(1/4); a running
+    // maximum would cost a select per row that does not vectorise).
+    V diag4 = zero();
+    const double* const dc = in.dcoef;
     V z_next = zero(), diag_next = zero();  // z[i + 1] and S(i + 1, i + 1), in registers
     std::size_t slot = (T - 1) % R;         // ring slot of column i
     // Row i with jm = min(T - 1 - i, q) columns right of the diagonal.  Every chain from
@@ -209,9 +224,25 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
         const V r = splat(y[i]) - z;
         rss += wi * r * r;
         wyr += wi * splat(y[i]) * r;
-        V pz = splat(pb[i]) * z;
-        for (std::size_t j = 1; j <= jm; ++j) pz += splat(2.0 * pb[j * T + i + j]) * u[i + j];
-        zpz += z * pz;
+        wzz += wi * z * z;
+        if constexpr (with_penalty) {
+            if (q == 0) {
+                zpz += z * (splat(pb[i]) * z);
+            } else if (jm == q && dc != nullptr) {
+                // Row i of D: positions i .. i + q (z[i + j] is in u[i + j] by now).
+                const double* const c = dc + i * (q + 1);
+                // The terms' size: (sum |t|)^2 <= (q + 1) sum t^2, without a per-lane abs.
+                V dz = splat(c[0]) * z;
+                V mag = dz * dz;
+                for (std::size_t j = 1; j <= q; ++j) {
+                    const V t = splat(c[j]) * u[i + j];
+                    dz += t;
+                    mag += t * t;
+                }
+                zpz += dz * dz;
+                zpz_mag += mag;
+            }
+        }
         z_next = z;
 
         if constexpr (inverse) {
@@ -237,9 +268,13 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
             if (in.diag != nullptr) in.diag[i] = lane(diag, 0);
             const V h = wi * diag;
             edf += h;
+            const V d2 = diag * diag;
+            diag4 += d2 * d2;
             if constexpr (loo_sum) {
                 const V rl = r / (one - h);
-                loo += wi * rl * rl;
+                const V term = wi * rl * rl;
+                loo += term;
+                loo_sens += term * (h / (one - h));
             }
         }
         slot = slot == 0 ? R - 1 : slot - 1;
@@ -254,9 +289,19 @@ void sweep_q(const SweepInput& in, SweepSums& out) {
     }
     put(out.rss, rss);
     put(out.wyr, wyr);
-    put(out.zpz, zpz);
+    put(out.zpz, with_penalty ? zpz : splat(std::numeric_limits<double>::quiet_NaN()));
+    put(out.zpz_mag, zpz_mag * splat(static_cast<double>(q + 1)));
+    put(out.wzz, wzz);
+    V inv_max = inv_prev;  // 1 / the last pivot
+    if constexpr (inverse) {
+        for (std::size_t k = 0; k < K; ++k)
+            for (std::size_t i = 0; i < kGroup; ++i)
+                inv_max.r[k][i] = std::sqrt(std::sqrt(diag4.r[k][i]));
+    }
+    put(out.cond, diag_max * inv_max);
     put(out.edf, edf);
     put(out.loo, loo);
+    put(out.loo_sens, loo_sens);
 }
 
 template <unsigned N>
@@ -285,26 +330,26 @@ void sweep(const SweepInput& in, SweepSums& out) {
         std::memset(&out, 0, sizeof(out));
         return;
     }
+    const bool penalty = in.penalty && (in.q == 0 || in.dcoef != nullptr);
     const unsigned needs = (in.inverse ? kInverse : 0u) | (in.inverse && in.loo ? kLoo : 0u) |
-                           (in.logdet ? kLogdet : 0u);
+                           (in.logdet ? kLogdet : 0u) | (penalty ? kPenalty : 0u);
+    // The combinations the criteria ask for have their own instances; any other computes
+    // everything.
     switch (needs) {
-        case 0:
-            sweep_needs<0>(in, out);
-            break;
         case kInverse:
             sweep_needs<kInverse>(in, out);
             break;
         case kInverse | kLoo:
             sweep_needs<kInverse | kLoo>(in, out);
             break;
-        case kLogdet:
-            sweep_needs<kLogdet>(in, out);
+        case kInverse | kPenalty:
+            sweep_needs<kInverse | kPenalty>(in, out);
             break;
-        case kInverse | kLogdet:
-            sweep_needs<kInverse | kLogdet>(in, out);
+        case kInverse | kLogdet | kPenalty:
+            sweep_needs<kInverse | kLogdet | kPenalty>(in, out);
             break;
         default:
-            sweep_needs<kInverse | kLoo | kLogdet>(in, out);
+            sweep_needs<kInverse | kLoo | kLogdet | kPenalty>(in, out);
             break;
     }
 }

@@ -174,3 +174,84 @@ QB_TEST(vcurve_choice_is_the_shortest_segment_of_the_whole_grid) {
     const Choice c = falling.choose(kBounds);
     QB_CHECK(c.at_bound && c.lam == std::pow(10.0, falling.brute_force_log10(kBounds)));
 }
+
+namespace {
+
+// A criterion with evaluation errors: f(e) with error err(e) (infinite: untrusted).
+struct NoisyCurve {
+    std::function<double(double)> f, err;
+    Choice minimise_it(Bounds b) const {
+        auto score = [&](const double* lam, std::size_t n, bool, double* values, double* errors) {
+            for (std::size_t i = 0; i < n; ++i) {
+                values[i] = f(std::log10(lam[i]));
+                errors[i] = err(std::log10(lam[i]));
+            }
+        };
+        return minimise_trusted(b, score);
+    }
+};
+
+// A deterministic wobble in [-1, 1] standing in for rounding noise.
+double wobble(double e) {
+    const double v = std::sin(e * 12345.678) * 43758.5453;
+    return 2.0 * (v - std::floor(v)) - 1.0;
+}
+
+}  // namespace
+
+QB_TEST(trusted_search_takes_the_bound_where_the_criterion_is_flat_within_its_errors) {
+    // Falling like a + b / lam towards the upper bound; beyond 1e6 the fall is smaller than
+    // the evaluation error, which the noise fills: the choice is the bound, flagged.
+    const NoisyCurve up{[](double e) { return 1.0 + 1e-3 * std::pow(10.0, -e) + 1e-9 * wobble(e); },
+                        [](double) { return 2e-9; }};
+    const Choice c = up.minimise_it(kBounds);
+    QB_CHECK(c.lam == kBounds.hi && c.at_bound);
+    // The same towards the lower bound.
+    const NoisyCurve down{
+        [](double e) { return 1.0 + 1e-3 * std::pow(10.0, e - 6) + 1e-9 * wobble(e); },
+        [](double) { return 2e-9; }};
+    const Choice d = down.minimise_it(kBounds);
+    QB_CHECK(d.lam == kBounds.lo && d.at_bound);
+    // A clear interior minimum with the same noise stays interior.
+    const NoisyCurve mid{[](double e) { return 1.0 + (e - 3.3) * (e - 3.3) + 1e-9 * wobble(e); },
+                         [](double) { return 2e-9; }};
+    const Choice m = mid.minimise_it(kBounds);
+    QB_CHECK(!m.at_bound && std::fabs(std::log10(m.lam) - 3.3) < 2e-3);
+}
+
+QB_TEST(trusted_search_never_chooses_an_untrusted_value) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    // Untrusted above 1e6 where the (fake) values are lowest; still falling at the edge: the
+    // last trusted point, flagged as the edge of what can be evaluated.
+    const NoisyCurve edge{[](double e) { return e > 6 ? -100.0 : 10.0 - e; },
+                          [](double e) { return e > 6 ? kInf : 1e-12; }};
+    const Choice c = edge.minimise_it(kBounds);
+    QB_CHECK(c.lam <= 1e6 * (1 + 1e-12) && c.lam > 1e5 && c.at_bound && c.score > -100.0);
+    // An interior minimum below the untrusted stretch is interior.
+    const NoisyCurve below{[](double e) { return e > 6 ? -100.0 : (e - 2) * (e - 2); },
+                           [](double e) { return e > 6 ? kInf : 1e-12; }};
+    const Choice b = below.minimise_it(kBounds);
+    QB_CHECK(!b.at_bound && std::fabs(std::log10(b.lam) - 2) < 2e-3);
+    // Nothing trusted: the upper bound, flagged, no score.
+    const NoisyCurve none{[](double) { return 1.0; }, [](double) { return kInf; }};
+    const Choice n = none.minimise_it(kBounds);
+    QB_CHECK(n.lam == kBounds.hi && n.at_bound && std::isnan(n.score));
+}
+
+QB_TEST(trusted_search_keeps_the_basin_through_rounding_ties) {
+    // A steep minimum whose values near it are rounded to a quantum, with a wobble of
+    // that size: candidates tie with the best point by rounding only.  The choice must
+    // still come within the tie of the exact minimum and beat the 20-per-decade grid.
+    for (double at : {1.2, 3.2041, 5.55}) {
+        const double quantum = 1e-9;
+        const auto exact = [at](double e) { return 0.3 + 40.0 * (e - at) * (e - at); };
+        const NoisyCurve c{[&](double e) {
+                               return std::round(exact(e) / quantum) * quantum +
+                                      quantum * wobble(e);
+                           },
+                           [&](double) { return 2 * quantum; }};
+        const Choice ch = c.minimise_it(kBounds);
+        QB_CHECK(!ch.at_bound);
+        QB_CHECK(exact(std::log10(ch.lam)) <= fine_grid_min(exact, kBounds) + 1e-8);
+    }
+}
