@@ -4,6 +4,8 @@ the contract with the single-pass smoother, the batch promises and the argument 
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -293,3 +295,29 @@ def test_weights_that_cycle_cost_only_the_fits_before_the_cycle(robust):
         assert np.array_equal(far.z[s], same.z[s]) and np.array_equal(far.weights[s],
                                                                        same.weights[s])
     assert cycling > 0
+
+
+@pytest.mark.parametrize("dt", [np.float64])
+@pytest.mark.parametrize("method", ["envelope", "robust"])
+def test_a_series_that_cannot_be_fitted_is_nan_with_one_warning(dt, method):
+    rng = np.random.default_rng(31)
+    x, y, _ = cloudy(rng, 6, 60, 0.2, dtype=dt)
+    sfx = "_f64" if dt == np.float64 else "_f32"
+    if method == "envelope":
+        fn, extra = getattr(qa, "envelope" + sfx), {"p": 0.9}
+    else:
+        fn, extra = getattr(qa, "smooth" + sfx), {"robust": "tukey", "iterations": 3}
+    lams = np.geomspace(1.0, 1e3, 6)
+    bad = lams.copy()
+    bad[[1, 4]] = 1e38  # fits the trust rule refuses
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        r = fn(x, y, lam=bad, d=3, **extra)
+    caught = [c for c in caught if issubclass(c.category, RuntimeWarning)]
+    assert len(caught) == 1 and "2 series" in str(caught[0].message)
+    assert "rows 1, 4" in str(caught[0].message)
+    assert np.isnan(r.z[[1, 4]]).all() and np.isnan(r.lam[[1, 4]]).all()
+    good = [0, 2, 3, 5]
+    ref = fn(x, y[good], lam=lams[good], d=3, **extra)
+    for field in ("z", "lam", "edf", "sigma", "weights"):
+        assert np.array_equal(getattr(r, field)[good], getattr(ref, field), equal_nan=True)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bindings/arrays.hpp"
+#include "bindings/auto_arguments.hpp"
 #include "bindings/call.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/params.hpp"
@@ -18,56 +19,6 @@
 
 namespace quelbrin::bindings {
 namespace {
-
-constexpr double kDefaultBounds[2] = {1e-3, 1e9};
-
-// lam: a str (criterion name), an array with at least one dimension (one value per
-// series, float64), or anything else read as one number (int, float, NumPy scalar, 0-d
-// array).
-struct LamArgument {
-    selection::LamChoice choice;
-    std::vector<double> values;  // the per-series values, copied
-};
-
-bool has_dimensions(PyObject* obj) {
-    PyObject* ndim = nullptr;
-    if (PyObject_GetOptionalAttrString(obj, "ndim", &ndim) < 0) throw_python_error();
-    if (ndim == nullptr) return false;
-    Ref owned = Ref::steal(ndim);
-    const long n = PyLong_Check(ndim) ? PyLong_AsLong(ndim) : 0;
-    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    return n > 0;
-}
-
-template <class F>
-void read_lam(PyObject* obj, LamArgument& out) {
-    using Kind = selection::LamChoice::Kind;
-    if (PyUnicode_Check(obj)) {
-        out.choice.kind = Kind::name;
-        out.choice.name = to_text(obj, "lam");
-    } else if (has_dimensions(obj)) {
-        const InputArray array = to_array<double>(obj, 1, "lam", MaskedEntries::flagged);
-        if (array.had_masked) throw_value_error(error("lam must not have masked entries"));
-        const FlatArray<double> values = flat<double>(array);
-        out.values.assign(values.span().begin(), values.span().end());
-        out.choice.kind = Kind::per_series;
-        out.choice.per_series = out.values;
-    } else {
-        out.choice.kind = Kind::value;
-        out.choice.value = static_cast<double>(to_float<F>(obj, "lam"));
-    }
-}
-
-// (lower, upper): a tuple or list of numbers (its length is checked with the values).
-std::vector<double> read_bounds(PyObject* obj) {
-    if (!PyTuple_Check(obj) && !PyList_Check(obj)) fail_cast(obj, "tuple", "lam_bounds");
-    Ref items = checked(PySequence_Fast(obj, "lam_bounds"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    std::vector<double> out;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        out.push_back(to_double(PySequence_Fast_GET_ITEM(items.get(), i), "lam_bounds"));
-    return out;
-}
 
 // smooth_f32 / _f64(x, y_st, w_base_st=None, lam="gcv", d=2, ridge=1e-10, normalize="mean",
 // eps=1e-10, lam_bounds=(1e-3, 1e9), parallel=True, return_uncertainty=False).  The options
@@ -115,25 +66,6 @@ selection::AutoOptions<F> auto_options(const SmoothCall<F>& call) {
     return o;
 }
 
-// Rows the smoother could not fit (their lam is NaN): one RuntimeWarning with their count
-// and the first few row indices.
-void warn_unfitted(const double* lam, std::size_t S) {
-    constexpr std::size_t kShown = 5;
-    std::size_t count = 0;
-    std::string rows;
-    for (std::size_t s = 0; s < S; ++s) {
-        if (lam[s] == lam[s]) continue;
-        if (count < kShown) rows += (count == 0 ? "" : ", ") + std::to_string(s);
-        ++count;
-    }
-    if (count == 0) return;
-    if (count > kShown) rows += ", ...";
-    const std::string text = std::to_string(count) + " series" +
-                             " could not be fitted to the trust rule at their lam (rows " + rows +
-                             "); their z, lam and statistics are NaN";
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw_python_error();
-}
-
 template <class F>
 PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     SmoothCall<F> call;
@@ -141,15 +73,8 @@ PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const ArrayViews<F> in(call.arrays);
     const selection::AutoOptions<F> o = auto_options(call);
     OutputArray<F> z, leverage, se;
-    OutputArray<double> stats;
-    double* stats_data = nullptr;
-    std::size_t series = 0;
-    auto stats_sink = [&](std::size_t rows, std::size_t cols) {
-        series = cols;
-        stats_data = stats(rows, cols);
-        return stats_data;
-    };
-    selection::AutoOutputs<F> outputs{z, stats_sink, std::nullopt, std::nullopt};
+    StatsOutput stats;
+    selection::AutoOutputs<F> outputs{z, stats, std::nullopt, std::nullopt};
     if (o.uncertainty) {
         outputs.leverage.emplace(leverage);
         outputs.se.emplace(se);
@@ -158,11 +83,11 @@ PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     raise_unless(without_gil([&] {
         return selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, outputs);
     }));
-    QB_ASSERT(z.array && stats.array, "the automatic smoother returned without its outputs");
-    warn_unfitted(stats_data, series);  // row 0 of stats is lam
+    QB_ASSERT(z.array && stats.out.array, "the automatic smoother returned without its outputs");
+    stats.warn_unfitted();
     PyObject* lev = leverage.array ? leverage.array.get() : Py_None;
     PyObject* sev = se.array ? se.array.get() : Py_None;
-    return checked(PyTuple_Pack(4, z.array.get(), stats.array.get(), lev, sev)).release();
+    return checked(PyTuple_Pack(4, z.array.get(), stats.out.array.get(), lev, sev)).release();
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "bindings/arrays.hpp"
+#include "bindings/auto_arguments.hpp"
 #include "bindings/call.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/params.hpp"
 #include "bindings/smoother_params.hpp"
 #include "core/single_pass.hpp"
@@ -15,59 +17,11 @@
 namespace quelbrin::bindings {
 namespace {
 
-constexpr double kDefaultBounds[2] = {1e-3, 1e9};
 // Fits at most: the envelope's are cheap (lam is chosen again only once its two-valued
 // weights settle); the robust rule chooses lam before every fit, and its fits gain little
 // after about five.
 constexpr std::uint64_t kEnvelopeIterations = 10;
 constexpr std::uint64_t kRobustIterations = 5;
-
-// lam as smooth_* reads it: a str (criterion name), an array with at least one dimension
-// (one value per series, float64), or anything else read as one number.
-struct LamArgument {
-    selection::LamChoice choice;
-    std::vector<double> values;  // the per-series values, copied
-};
-
-bool has_dimensions(PyObject* obj) {
-    PyObject* ndim = nullptr;
-    if (PyObject_GetOptionalAttrString(obj, "ndim", &ndim) < 0) throw_python_error();
-    if (ndim == nullptr) return false;
-    Ref owned = Ref::steal(ndim);
-    const long n = PyLong_Check(ndim) ? PyLong_AsLong(ndim) : 0;
-    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    return n > 0;
-}
-
-template <class F>
-void read_lam(PyObject* obj, LamArgument& out) {
-    using Kind = selection::LamChoice::Kind;
-    if (PyUnicode_Check(obj)) {
-        out.choice.kind = Kind::name;
-        out.choice.name = to_text(obj, "lam");
-    } else if (has_dimensions(obj)) {
-        const InputArray array = to_array<double>(obj, 1, "lam", MaskedEntries::flagged);
-        if (array.had_masked) throw_value_error(error("lam must not have masked entries"));
-        const FlatArray<double> values = flat<double>(array);
-        out.values.assign(values.span().begin(), values.span().end());
-        out.choice.kind = Kind::per_series;
-        out.choice.per_series = out.values;
-    } else {
-        out.choice.kind = Kind::value;
-        out.choice.value = static_cast<double>(to_float<F>(obj, "lam"));
-    }
-}
-
-// (lower, upper): a tuple or list of numbers (its length is checked with the values).
-std::vector<double> read_bounds(PyObject* obj) {
-    if (!PyTuple_Check(obj) && !PyList_Check(obj)) fail_cast(obj, "tuple", "lam_bounds");
-    Ref items = checked(PySequence_Fast(obj, "lam_bounds"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    std::vector<double> out;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        out.push_back(to_double(PySequence_Fast_GET_ITEM(items.get(), i), "lam_bounds"));
-    return out;
-}
 
 // The arguments of both functions; each table fills what it takes.
 template <class F>
@@ -174,7 +128,7 @@ selection::AutoOptions<F> auto_options(const ReweightCall<F>& call) {
 template <class F>
 struct Outputs {
     OutputArray<F> z, leverage, se, weights;
-    OutputArray<double> stats;
+    StatsOutput stats;
     selection::AutoOutputs<F> sinks(bool uncertainty) {
         selection::AutoOutputs<F> out{z, stats, std::nullopt, std::nullopt};
         if (uncertainty) {
@@ -184,10 +138,12 @@ struct Outputs {
         return out;
     }
     PyObject* pack() const {
-        QB_ASSERT(z.array && stats.array, "a smoother returned without its outputs");
+        QB_ASSERT(z.array && stats.out.array, "a smoother returned without its outputs");
+        stats.warn_unfitted();
         auto or_none = [](const Ref& a) { return a ? a.get() : Py_None; };
-        return checked(PyTuple_Pack(5, z.array.get(), stats.array.get(), or_none(leverage.array),
-                                    or_none(se.array), or_none(weights.array)))
+        return checked(PyTuple_Pack(5, z.array.get(), stats.out.array.get(),
+                                    or_none(leverage.array), or_none(se.array),
+                                    or_none(weights.array)))
             .release();
     }
 };
@@ -201,7 +157,10 @@ PyObject* reweighted(const ReweightCall<F>& call, const selection::ReweightRule<
     o.rule = rule;
     Outputs<F> out;
     selection::ReweightOutputs<F> sinks{out.sinks(o.fit.uncertainty), out.weights};
-    raise_unless(selection::reweighted_core<F>(in.x.span(), in.y_st, in.w_base_st, o, sinks));
+    // Other Python threads run while this computes; the arrays stay referenced by `call`.
+    raise_unless(without_gil([&] {
+        return selection::reweighted_core<F>(in.x.span(), in.y_st, in.w_base_st, o, sinks);
+    }));
     QB_ASSERT(out.weights.array, "a reweighting smoother returned without its weights");
     return out.pack();
 }
@@ -226,7 +185,9 @@ PyObject* smooth_robust(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
         const selection::AutoOptions<F> o = auto_options(call);
         Outputs<F> out;
         selection::AutoOutputs<F> sinks = out.sinks(o.uncertainty);
-        raise_unless(selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, sinks));
+        raise_unless(without_gil([&] {
+            return selection::smooth_auto_core<F>(in.x.span(), in.y_st, in.w_base_st, o, sinks);
+        }));
         return out.pack();
     }
     selection::ReweightRule<F> rule;

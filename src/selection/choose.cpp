@@ -13,9 +13,7 @@ void fallback_grid(double lower, double upper, double* lam) {
     const double a0 = std::log10(lower), b0 = std::log10(upper);
     for (std::size_t l = 0; l < kSweepLanes; ++l) {
         const double f = static_cast<double>(l) / static_cast<double>(kSweepLanes - 1);
-        lam[l] = l == 0                 ? upper
-                 : l + 1 == kSweepLanes ? lower
-                                        : std::pow(10.0, b0 + (a0 - b0) * f);
+        lam[l] = l == 0 ? upper : l + 1 == kSweepLanes ? lower : std::pow(10.0, b0 + (a0 - b0) * f);
     }
 }
 
@@ -60,8 +58,7 @@ Choice choose_lam(Evaluator& ev, Criterion c, std::uint64_t d, double lower, dou
     // that bounds each value's error): the choice is almost always one of the evaluated
     // points, whose edf and RSS then serve the statistics without another sweep.
     SweepSums sums;
-    auto score = [&](const double* lam, std::size_t k, bool fine, double* values,
-                     double* errors) {
+    auto score = [&](const double* lam, std::size_t k, bool fine, double* values, double* errors) {
         const SweepNeeds needs = needs_of(c, fine);
         ev.sweep(lam, k, needs, nullptr, sums);
         for (std::size_t l = 0; l < k; ++l) {
@@ -69,8 +66,8 @@ Choice choose_lam(Evaluator& ev, Criterion c, std::uint64_t d, double lower, dou
             values[l] = e.value;
             errors[l] = e.error;
             if (tried != nullptr && needs.inverse)
-                tried->push_back(
-                    TriedPoint{lam[l], sums.edf[l], sums.rss[l], sums.wzz[l], solve_error(sums, l)});
+                tried->push_back(TriedPoint{lam[l], sums.edf[l], sums.rss[l], sums.wzz[l],
+                                            solve_error(sums, l)});
         }
     };
     Choice choice = minimise_trusted(bounds, score);
@@ -78,8 +75,7 @@ Choice choose_lam(Evaluator& ev, Criterion c, std::uint64_t d, double lower, dou
     return choice;
 }
 
-Statistics statistics_at(const SeriesCounts& n, double edf, double rss, double wzz,
-                         double delta) {
+Statistics statistics_at(const SeriesCounts& n, double edf, double rss, double wzz, double delta) {
     const bool usable = delta <= kStatisticsLimit;
     const double e = usable ? clamped_edf(edf, n) : kNaN;
     const double sigma =

@@ -11,7 +11,6 @@
 
 #include "core/band.hpp"
 #include "core/normalize.hpp"
-
 #include "selection/criteria.hpp"
 #include "selection/evaluator.hpp"
 #include "selection/search.hpp"
@@ -42,8 +41,7 @@ struct Statistics {
     double edf, sigma;
     bool usable;
 };
-Statistics statistics_at(const SeriesCounts& n, double edf, double rss, double wzz,
-                         double delta);
+Statistics statistics_at(const SeriesCounts& n, double edf, double rss, double wzz, double delta);
 
 // The selection's band and difference rows: the smoother's, built in float64 (from the
 // promoted positions for float32 data).

@@ -148,15 +148,6 @@ Result<void> check_vcurve_bounds(const LamChoice& lam, std::span<const double> b
                  number_text(bounds[0]));
 }
 
-// A one-series view of row s.
-template <class F>
-MatrixView<F> row_view(const MatrixView<F>& m, std::size_t s) {
-    MatrixView<F> v = m;
-    v.origin = m.origin + static_cast<std::ptrdiff_t>(s) * m.row_stride;
-    v.rows = 1;
-    return v;
-}
-
 // The series whose final fit failed the trust rule, whichever thread saw them.
 class FailedRows {
   public:

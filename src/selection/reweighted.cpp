@@ -137,35 +137,6 @@ ResolvedRule<F> resolve(const ReweightRule<F>& rule) {
     return r;
 }
 
-// The error of the lowest-numbered series whose fit failed, whichever thread saw it first.
-class FirstError {
-  public:
-    void keep(std::size_t s, const Error& e) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!error_ || s < series_) {
-            error_ = e;
-            series_ = s;
-        }
-    }
-    Result<void> result() const {
-        if (error_) return *error_;
-        return {};
-    }
-
-  private:
-    std::mutex mutex_;
-    std::optional<Error> error_;
-    std::size_t series_ = 0;
-};
-
-template <class F>
-MatrixView<F> row_view(const MatrixView<F>& m, std::size_t s) {
-    MatrixView<F> v = m;
-    v.origin = m.origin + static_cast<std::ptrdiff_t>(s) * m.row_stride;
-    v.rows = 1;
-    return v;
-}
-
 using FitSolver = core::kernels::BatchSolver<double>;
 
 // Work storage of one leaf; nothing is read before it is written.
@@ -187,7 +158,6 @@ struct LeafWork {
     std::vector<double> lam;  // the lam of each block series' latest fit (an F value)
     std::vector<std::uint8_t> failed;
     std::vector<std::size_t> active;
-    std::optional<Error> error;
 };
 
 template <class F>
@@ -224,10 +194,10 @@ class Loop {
 
     std::size_t block() const { return batch_ ? batch_->max_lanes() : 8; }
 
-    void run(std::size_t lo, std::size_t hi, LeafWork<F>& work, FirstError& failure) const {
+    void run(std::size_t lo, std::size_t hi, LeafWork<F>& work) const {
         for (std::size_t s0 = lo; s0 < hi; s0 += block()) {
             const std::size_t s1 = hi - s0 < block() ? hi : s0 + block();
-            run_block(s0, s1, work, failure);
+            run_block(s0, s1, work);
         }
     }
 
@@ -294,10 +264,7 @@ class Loop {
                 const Result<void> r = core::whittaker_solve_core<F>(
                     x_, row_view(y_, s), std::optional<MatrixView<F>>(row_view(weights_, s)), so,
                     into_row);
-                if (!r) {
-                    work.failed[j] = 1;
-                    work.error = r.error();
-                }
+                if (!r) work.failed[j] = 1;
             }
         }
     }
@@ -353,7 +320,7 @@ class Loop {
     // the weights repeat those of an earlier fit with period p, only (iterations - k) mod p
     // more fits are needed for the same numbers: a huge iteration count on weights that
     // cycle costs only the fits before the cycle is seen.
-    void run_block(std::size_t s0, std::size_t s1, LeafWork<F>& work, FirstError& failure) const {
+    void run_block(std::size_t s0, std::size_t s1, LeafWork<F>& work) const {
         const std::size_t n = s1 - s0;
         const std::uint64_t N = o_.iterations;
         const bool named = fit_.lam.kind == LamChoice::Kind::name;
@@ -368,7 +335,6 @@ class Loop {
         work.choice.assign(n, Choice{});
         work.lam.assign(n, 0.0);
         work.failed.assign(n, 0);
-        work.error.reset();
         Evaluator ev(band_, dcoef_, static_cast<double>(fit_.ridge), static_cast<double>(fit_.eps),
                      work.evaluator);
         for (std::uint64_t k = 1; k <= N; ++k) {  // k: the fit made now
@@ -430,11 +396,23 @@ class Loop {
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t s = s0 + j;
             if (work.failed[j]) {
-                failure.keep(s, work.error ? *work.error : error(core::kUntrustedResult));
+                mark_unfitted(s);  // as smooth_* does: this row only, NaN
+                continue;
             }
             ev.load(y_, &weights_, s);
             statistics(ev, s, work.lam[j], work.choice[j], work.diag);
         }
+    }
+
+    // Row s as a series whose last fit could not be handed out: z, lam, the statistics and
+    // the uncertainty NaN (the call's warning names it); its weights stay those of that fit.
+    void mark_unfitted(std::size_t s) const {
+        constexpr F nan = std::numeric_limits<F>::quiet_NaN();
+        for (std::size_t t = 0; t < T_; ++t) rows_.z[s * T_ + t] = nan;
+        for (std::size_t r = 0; r < kStatRows; ++r) rows_.stats[r * S_ + s] = kNaN;
+        if (!fit_.uncertainty) return;
+        for (std::size_t t = 0; t < T_; ++t)
+            rows_.leverage[s * T_ + t] = rows_.se[s * T_ + t] = nan;
     }
 
     // edf, sigma, the score at the last lam, and the uncertainty, as smooth reports them.
@@ -513,13 +491,12 @@ Result<void> reweighted_core(std::span<const F> x, const MatrixView<F>& y_st,
     }
     const Loop<F> loop(x, y_st, w_base_st, o, band, grid.dcoef, batch ? &*batch : nullptr, rows);
     ScratchPool<LeafWork<F>> scratch;
-    FirstError failure;
     parallel::for_each_series_range(o.fit.parallel && T > 0, S, T,
                                     [&](std::size_t lo, std::size_t hi) {
                                         const auto leased = scratch.take();
-                                        loop.run(lo, hi, *leased, failure);
+                                        loop.run(lo, hi, *leased);
                                     });
-    return failure.result();
+    return {};
 }
 
 #define QB_INSTANTIATE(F)                                                              \

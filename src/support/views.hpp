@@ -46,6 +46,15 @@ struct MatrixView {
     }
 };
 
+// A one-series view of row s.
+template <class F>
+MatrixView<F> row_view(const MatrixView<F>& m, std::size_t s) {
+    MatrixView<F> v = m;
+    v.origin = m.origin + static_cast<std::ptrdiff_t>(s) * m.row_stride;
+    v.rows = 1;
+    return v;
+}
+
 // Writable contiguous row-major (rows, cols) block: outputs and work matrices.
 template <class F>
 struct RowMajor {
