@@ -49,6 +49,9 @@ CHILD = textwrap.dedent("""
         "smooth_f64 reml": lambda: qa.smooth_f64(x64, y64, lam="reml"),
         "smooth_f32 gcv serial": lambda: qa.smooth_f32(x32, y32, parallel=False),
         "smooth_f64 fixed lam": lambda: qa.smooth_f64(x64, y64x4, lam=10.0),
+        "envelope_f64 vcurve": lambda: qa.envelope_f64(x64, y64),
+        "smooth_f32 robust serial": lambda: qa.smooth_f32(x32, y32, robust="tukey",
+                                                          parallel=False),
     }
     before = zlib.crc32(y64.tobytes()) ^ zlib.crc32(y32.tobytes()) ^ zlib.crc32(yl.tobytes())
     for name in sys.argv[1:]:
@@ -74,6 +77,7 @@ CASES = [
     "robust_whittaker_irls_f64", "robust_whittaker_irls_f32 serial",
     "robust_whittaker_irls_f64 one long series", "build_pb_f64 long grid",
     "build_pb_f32 long grid", "smooth_f64 reml", "smooth_f32 gcv serial", "smooth_f64 fixed lam",
+    "envelope_f64 vcurve", "smooth_f32 robust serial",
 ]
 
 # Far above the delays measured (tens of milliseconds on a quiet machine), far below a call
