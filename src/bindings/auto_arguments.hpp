@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "bindings/arrays.hpp"
@@ -61,6 +63,22 @@ inline std::vector<double> read_bounds(PyObject* obj) {
     for (Py_ssize_t i = 0; i < n; ++i)
         out.push_back(to_double(PySequence_Fast_GET_ITEM(items.get(), i), "lam_bounds"));
     return out;
+}
+
+// The automatic smoother's options from a call record (`lam`, `bounds`, `uncertainty` and
+// the single-pass options it shares with whittaker_solve_*).
+template <class Call, class F = std::remove_cvref_t<decltype(std::declval<Call>().options.lam)>>
+selection::AutoOptions<F> auto_options(const Call& call) {
+    selection::AutoOptions<F> o;
+    o.lam = call.lam.choice;
+    o.lam_bounds = call.bounds;
+    o.d = call.options.d;
+    o.ridge = call.options.ridge;
+    o.normalize = call.options.normalize;
+    o.eps = call.options.eps;
+    o.parallel = call.options.parallel;
+    o.uncertainty = call.uncertainty;
+    return o;
 }
 
 // Rows the smoother could not fit (their lam is NaN): one RuntimeWarning with their count

@@ -53,20 +53,6 @@ constexpr ParamTable<SmoothCall<F>, 11> kSmooth{
     }}};
 
 template <class F>
-selection::AutoOptions<F> auto_options(const SmoothCall<F>& call) {
-    selection::AutoOptions<F> o;
-    o.lam = call.lam.choice;
-    o.lam_bounds = call.bounds;
-    o.d = call.options.d;
-    o.ridge = call.options.ridge;
-    o.normalize = call.options.normalize;
-    o.eps = call.options.eps;
-    o.parallel = call.options.parallel;
-    o.uncertainty = call.uncertainty;
-    return o;
-}
-
-template <class F>
 PyObject* smooth(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     SmoothCall<F> call;
     bind_call(kSmooth<F>, args, nargsf, kwnames, call);

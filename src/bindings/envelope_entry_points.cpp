@@ -109,20 +109,6 @@ constexpr ParamTable<ReweightCall<F>, 15> kSmoothRobust{
          [](ReweightCall<F>& c, PyObject* o, const char* n) { c.scale = to_text(o, n); }},
     }}};
 
-template <class F>
-selection::AutoOptions<F> auto_options(const ReweightCall<F>& call) {
-    selection::AutoOptions<F> o;
-    o.lam = call.lam.choice;
-    o.lam_bounds = call.bounds;
-    o.d = call.options.d;
-    o.ridge = call.options.ridge;
-    o.normalize = call.options.normalize;
-    o.eps = call.options.eps;
-    o.parallel = call.options.parallel;
-    o.uncertainty = call.uncertainty;
-    return o;
-}
-
 // The outputs of a smoother of this module: z, the statistics, the uncertainty, and (when
 // the smoother re-weights) the weights; packed as (z, stats, leverage, se, weights).
 template <class F>

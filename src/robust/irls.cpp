@@ -12,6 +12,7 @@
 #include "core/solver.hpp"
 #include "parallel/cancel.hpp"
 #include "parallel/for_each_series.hpp"
+#include "robust/cycle_watch.hpp"
 #include "robust/scale.hpp"
 #include "support/panic.hpp"
 #include "support/scratch_pool.hpp"
@@ -20,32 +21,6 @@ namespace quelbrin::robust {
 namespace {
 
 namespace observation = core::observation;
-
-// Pass from which run_irls starts looking for cycles longer than one step; shorter runs
-// (the usual iteration counts) never pay for the saved rows.
-constexpr std::uint64_t kWatchFrom = 16;
-
-// Brent's cycle detection on one series' robust-weight rows: keeps one saved row, taken
-// at steps whose distance doubles, and compares every later row with it.  A match means
-// the rows repeat with the distance as period.
-template <class F>
-struct CycleWatch {
-    std::vector<F> saved;
-    std::uint64_t saved_at = 0;
-    std::uint64_t power = 0;
-
-    // Sees the row after step k; returns the period when it repeats the saved row, else 0.
-    std::uint64_t observe(const F* row, std::size_t T, std::uint64_t k) {
-        if (!saved.empty() && std::memcmp(saved.data(), row, T * sizeof(F)) == 0)
-            return k - saved_at;
-        if (saved.empty() || k - saved_at == power) {
-            saved.assign(row, row + T);
-            saved_at = k;
-            power = power == 0 ? 1 : 2 * power;
-        }
-        return 0;
-    }
-};
 
 // The base weight of observation i of series s as the steps use it: the given weight (1
 // when none is given), and 0 at a non-finite observation when the weights are the caller's.

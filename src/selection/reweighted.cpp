@@ -13,6 +13,7 @@
 #include "core/observation.hpp"
 #include "core/trust.hpp"
 #include "parallel/for_each_series.hpp"
+#include "robust/cycle_watch.hpp"
 #include "robust/scale.hpp"
 #include "robust/weights.hpp"
 #include "selection/choose.hpp"
@@ -31,36 +32,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // 1 - h is floored here before its square root: an observation the fit interpolates
 // (h = 1) has a zero residual, which stays 0.
 constexpr double kLeverageFloor = 1e-12;
-
-// Fit from which a series' weights are watched for cycles longer than one fit; shorter
-// runs (the usual iteration counts) never pay for the saved rows.
-constexpr std::uint64_t kWatchFrom = 16;
-
-// Brent's cycle detection on one series' weight rows: one saved row, taken at fits whose
-// distance doubles, compared with every later row.  A match means the rows repeat with the
-// distance as period.
-template <class F>
-struct CycleWatch {
-    std::vector<F> saved;
-    std::uint64_t saved_at = 0;
-    std::uint64_t power = 0;
-
-    void reset() {
-        saved.clear();
-        power = 0;
-    }
-    // Sees the row after fit k; returns the period when it repeats the saved row, else 0.
-    std::uint64_t observe(const F* row, std::size_t T, std::uint64_t k) {
-        if (!saved.empty() && std::memcmp(saved.data(), row, T * sizeof(F)) == 0)
-            return k - saved_at;
-        if (saved.empty() || k - saved_at == power) {
-            saved.assign(row, row + T);
-            saved_at = k;
-            power = power == 0 ? 1 : 2 * power;
-        }
-        return 0;
-    }
-};
 
 // Thrown by the output sinks while the automatic smoother only validates.
 struct ValidationDone {};
@@ -152,8 +123,8 @@ struct LeafWork {
     std::vector<std::uint8_t> usable;
     std::vector<double> diag, screen;
     std::vector<std::uint8_t> done, choose_next, fresh, settled;
-    std::vector<std::uint64_t> last;   // a series' last fit, once a cycle has fixed it
-    std::vector<CycleWatch<F>> watch;  // from fit kWatchFrom on
+    std::vector<std::uint64_t> last;           // a series' last fit, once a cycle has fixed it
+    std::vector<robust::CycleWatch<F>> watch;  // from fit robust::kWatchFrom on
     std::vector<Choice> choice;
     std::vector<double> lam;  // the lam of each block series' latest fit (an F value)
     std::vector<std::uint8_t> failed;
@@ -360,7 +331,7 @@ class Loop {
             if (work.active.empty()) break;
             fit(s0, work);
             if (k == N) break;
-            if (k == kWatchFrom) work.watch.resize(n);
+            if (k == robust::kWatchFrom) work.watch.resize(n);
             for (const std::size_t j : work.active) {
                 if (work.last[j] == k) {
                     work.done[j] = 1;  // the cycle's remainder is done
