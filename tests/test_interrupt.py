@@ -57,11 +57,16 @@ CHILD = textwrap.dedent("""
     for name in sys.argv[1:]:
         f = cases[name]
         inside = False
+        result = None
         print("start", flush=True)
         try:
             while True:  # the signal comes while a call runs, whatever its length here
                 inside = True
-                f()
+                # The previous result is freed inside the window too: freeing a large array
+                # takes a while (much longer under the sanitizers), and a signal that arrives
+                # then is handled at the next call.
+                result = None
+                result = f()
                 inside = False
         except KeyboardInterrupt:
             print("interrupted", time.time(), inside, flush=True)
